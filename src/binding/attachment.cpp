@@ -1,0 +1,89 @@
+// AttachDepth, the deferred-release queue, attach/detach and suspend/resume.
+#include "binding/attachment.h"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "binding/internal_failure.h"
+#include "binding/py_ref.h"
+
+namespace mervik {
+namespace detail {
+constinit thread_local intptr_t attach_depth = 0;
+}  // namespace detail
+
+namespace {
+
+struct DeferredReleaseQueue {
+  std::mutex mutex;
+  std::vector<PyObject*> pending;
+};
+
+std::atomic<bool> queue_created{false};
+
+DeferredReleaseQueue& queue() {
+  // Created on first use and never destroyed: references may be queued during process exit.
+  static auto* instance = new DeferredReleaseQueue;
+  return *instance;
+}
+
+}  // namespace
+
+bool deferred_queue_exists() noexcept { return queue_created.load(std::memory_order_acquire); }
+
+void release_reference(PyObject* obj) noexcept {
+  if (detail::attach_depth >= 1) {
+    Py_DECREF(obj);
+    return;
+  }
+  auto& q = queue();
+  {
+    std::lock_guard lock(q.mutex);
+    q.pending.push_back(obj);
+  }
+  queue_created.store(true, std::memory_order_release);
+}
+
+void drain_deferred_releases() noexcept {
+  std::vector<PyObject*> taken;
+  {
+    auto& q = queue();
+    std::lock_guard lock(q.mutex);
+    if (q.pending.empty()) return;
+    taken.swap(q.pending);
+  }
+  // The mutex is not held here: a deallocation may run Python code that queues again.
+  for (PyObject* obj : taken) Py_DECREF(obj);
+}
+
+AttachGuard attach() {
+  if (detail::attach_depth > 0) {
+    enter_attached();
+    return AttachGuard{};
+  }
+  if (Py_IsFinalizing()) fail("Cannot attach to the Python interpreter while it is finalizing.");
+  AttachGuard guard{true, PyGILState_Ensure()};
+  enter_attached();
+  return guard;
+}
+
+void detach(const AttachGuard& guard) noexcept {
+  if (guard.ensured) PyGILState_Release(guard.state);
+  leave_attached();
+}
+
+SuspendedAttachment suspend_attachment() noexcept {
+  SuspendedAttachment saved{detail::attach_depth, nullptr};
+  detail::attach_depth = 0;
+  saved.thread_state = PyEval_SaveThread();
+  return saved;
+}
+
+void resume_attachment(const SuspendedAttachment& saved) noexcept {
+  PyEval_RestoreThread(saved.thread_state);
+  detail::attach_depth = saved.depth;
+  if (deferred_queue_exists()) drain_deferred_releases();
+}
+
+}  // namespace mervik

@@ -1,0 +1,35 @@
+// The format calls.
+#include "format/entry_points.h"
+
+#include <array>
+
+#include "binding/convert.h"
+#include "format/object_formatter.h"
+#include "format/string_buffer.h"
+
+namespace mervik {
+
+Result<uint64_t> indent_argument(PyObject* slot) {
+  if (slot == nullptr) return kDefaultIndent;
+  auto value = extract_u64(slot);
+  if (!value) return std::unexpected(wrap_argument_error("indent", std::move(value).error()));
+  return *value;
+}
+
+Result<std::string> render_to_text(PyObject* obj, uint64_t indent) {
+  StringBuffer buffer;
+  MERVIK_TRY(ObjectFormatter::render(obj, indent, 0, buffer));
+  return std::move(buffer).take_text();
+}
+
+PyRef text_to_str(const std::string& text) { return new_str_object(text); }
+
+Result<PyRef> pretty_format_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, kPrettyFormatSignature.slot_count()> slots{};
+  MERVIK_TRY(bind_vector_call(kPrettyFormatSignature, args, nargs, kwnames, slots));
+  const uint64_t indent = MERVIK_TRY(indent_argument(slots[1]));
+  const std::string text = MERVIK_TRY(render_to_text(slots[0], indent));
+  return text_to_str(text);
+}
+
+}  // namespace mervik

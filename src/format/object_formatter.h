@@ -1,0 +1,21 @@
+// ObjectFormatter: renders any Python object as indented, one-item-per-line text.
+#pragma once
+
+#include <cstdint>
+
+#include "binding/py_err.h"
+#include "format/text_sink.h"
+
+namespace mervik {
+
+class ObjectFormatter {
+ public:
+  /// Writes the rendering of `obj` (borrowed) into `sink`, each line of a container indented by
+  /// `current` + `indent` spaces and its closing bracket by `current`. Dataclass instances,
+  /// lists, dicts and tuples (subclasses included) open blocks; everything else is written as
+  /// its repr(). The first failure, at any depth, ends the rendering; what the sink accepted
+  /// stays written.
+  static Result<void> render(PyObject* obj, uint64_t indent, uint64_t current, TextSink& sink);
+};
+
+}  // namespace mervik
