@@ -81,9 +81,13 @@ SuspendedAttachment suspend_attachment() noexcept {
 }
 
 void resume_attachment(const SuspendedAttachment& saved) noexcept {
+  resume_attachment_quietly(saved);
+  if (deferred_queue_exists()) drain_deferred_releases();
+}
+
+void resume_attachment_quietly(const SuspendedAttachment& saved) noexcept {
   PyEval_RestoreThread(saved.thread_state);
   detail::attach_depth = saved.depth;
-  if (deferred_queue_exists()) drain_deferred_releases();
 }
 
 }  // namespace mervik

@@ -47,7 +47,10 @@ struct SuspendedAttachment {
 
 /// Releases the interpreter (AttachDepth saved and set to 0).
 SuspendedAttachment suspend_attachment() noexcept;
-/// Takes the interpreter back and restores AttachDepth.
+/// Takes the interpreter back, restores AttachDepth and releases queued references.
 void resume_attachment(const SuspendedAttachment& saved) noexcept;
+/// Takes the interpreter back and restores AttachDepth, releasing nothing: for callers that
+/// must not run interpreter code (a deallocation can).
+void resume_attachment_quietly(const SuspendedAttachment& saved) noexcept;
 
 }  // namespace mervik

@@ -6,6 +6,7 @@
 
 #include "binding/convert.h"
 #include "binding/internal_failure.h"
+#include "format/write_step.h"
 
 namespace mervik {
 namespace {
@@ -54,13 +55,6 @@ const InternedNames& names() {
     return InternedNames{intern("__dataclass_fields__"), intern("__class__"), intern("__name__")};
   }();
   return interned;
-}
-
-Result<void> emit(TextSink& sink, std::initializer_list<std::string_view> fragments) {
-  if (auto written = sink.write(fragments); !written) [[unlikely]] {
-    return std::unexpected(error_from_io(written.error()));
-  }
-  return {};
 }
 
 Result<PyRef> get_attr(PyObject* obj, PyObject* name) {
@@ -153,10 +147,10 @@ class RecursionScope {
 Result<void> render_sequence(PyObject* seq, bool is_list, uint64_t indent, uint64_t current,
                              TextSink& sink) {
   const Py_ssize_t length = is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
-  if (length == 0) return emit(sink, {is_list ? "[]" : "()"});
+  if (length == 0) return write_step(sink, {is_list ? "[]" : "()"});
   PyRef held = PyRef::borrow(seq);
   SpaceRun closing(current);
-  MERVIK_TRY(emit(sink, {is_list ? "[\n" : "(\n"}));
+  MERVIK_TRY(write_step(sink, {is_list ? "[\n" : "(\n"}));
   const uint64_t child = child_indent(current, indent);
   for (Py_ssize_t i = 0;; ++i) {
     // A list may shrink while its items are rendered; items appended meanwhile are not shown.
@@ -164,29 +158,29 @@ Result<void> render_sequence(PyObject* seq, bool is_list, uint64_t indent, uint6
     if (i >= bound) break;
     PyRef item = PyRef::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
     SpaceRun level(indent);
-    MERVIK_TRY(emit(sink, {closing.view(), level.view()}));
+    MERVIK_TRY(write_step(sink, {closing.view(), level.view()}));
     MERVIK_TRY(ObjectFormatter::render(item.get(), indent, child, sink));
-    MERVIK_TRY(emit(sink, {",\n"}));
+    MERVIK_TRY(write_step(sink, {",\n"}));
   }
-  return emit(sink, {closing.view(), is_list ? "]" : ")"});
+  return write_step(sink, {closing.view(), is_list ? "]" : ")"});
 }
 
 Result<void> render_dict(PyObject* dict, uint64_t indent, uint64_t current, TextSink& sink) {
-  if (PyDict_GET_SIZE(dict) == 0) return emit(sink, {"{}"});
+  if (PyDict_GET_SIZE(dict) == 0) return write_step(sink, {"{}"});
   SpaceRun closing(current);
-  MERVIK_TRY(emit(sink, {"{\n"}));
+  MERVIK_TRY(write_step(sink, {"{\n"}));
   const uint64_t child = child_indent(current, indent);
   DictCursor cursor(dict);
   PyRef key, value;
   while (cursor.next(key, value)) {
     SpaceRun level(indent);
-    MERVIK_TRY(emit(sink, {closing.view(), level.view()}));
+    MERVIK_TRY(write_step(sink, {closing.view(), level.view()}));
     MERVIK_TRY(ObjectFormatter::render(key.get(), indent, child, sink));
-    MERVIK_TRY(emit(sink, {": "}));
+    MERVIK_TRY(write_step(sink, {": "}));
     MERVIK_TRY(ObjectFormatter::render(value.get(), indent, child, sink));
-    MERVIK_TRY(emit(sink, {",\n"}));
+    MERVIK_TRY(write_step(sink, {",\n"}));
   }
-  return emit(sink, {closing.view(), "}"});
+  return write_step(sink, {closing.view(), "}"});
 }
 
 Result<void> render_dataclass(PyObject* obj, uint64_t indent, uint64_t current, TextSink& sink) {
@@ -199,9 +193,9 @@ Result<void> render_dataclass(PyObject* obj, uint64_t indent, uint64_t current, 
     return std::unexpected(cast_error(fields.get(), reinterpret_cast<PyObject*>(&PyDict_Type)));
   }
   const Utf8Text class_text = display_text(class_name.get());
-  if (PyDict_GET_SIZE(fields.get()) == 0) return emit(sink, {class_text.view(), "()"});
+  if (PyDict_GET_SIZE(fields.get()) == 0) return write_step(sink, {class_text.view(), "()"});
   SpaceRun closing(current);
-  MERVIK_TRY(emit(sink, {class_text.view(), "(\n"}));
+  MERVIK_TRY(write_step(sink, {class_text.view(), "(\n"}));
   const uint64_t child = child_indent(current, indent);
   DictCursor cursor(fields.get());
   PyRef key, field;
@@ -210,11 +204,11 @@ Result<void> render_dataclass(PyObject* obj, uint64_t indent, uint64_t current, 
     PyRef value = MERVIK_TRY(get_attr(obj, field_name.get()));
     SpaceRun level(indent);
     const Utf8Text name_text = display_text(field_name.get());
-    MERVIK_TRY(emit(sink, {closing.view(), level.view(), name_text.view(), "="}));
+    MERVIK_TRY(write_step(sink, {closing.view(), level.view(), name_text.view(), "="}));
     MERVIK_TRY(ObjectFormatter::render(value.get(), indent, child, sink));
-    MERVIK_TRY(emit(sink, {",\n"}));
+    MERVIK_TRY(write_step(sink, {",\n"}));
   }
-  return emit(sink, {closing.view(), ")"});
+  return write_step(sink, {closing.view(), ")"});
 }
 
 Result<void> render_leaf(PyObject* obj, TextSink& sink) {
@@ -222,7 +216,7 @@ Result<void> render_leaf(PyObject* obj, TextSink& sink) {
   if (repr == nullptr) return std::unexpected(fetch_error());
   PyRef owned = PyRef::steal(repr);
   const Utf8Text text = display_text(repr);
-  return emit(sink, {text.view()});
+  return write_step(sink, {text.view()});
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include "binding/convert.h"
 #include "binding/once.h"
 #include "format/entry_points.h"
+#include "module/pretty.h"
+#include "output/print_calls.h"
 
 namespace mervik {
 namespace {
@@ -15,19 +17,37 @@ constexpr const char* kSubinterpreterMessage =
     "mervik does not yet support subinterpreters, see "
     "https://docs.python.org/3/c-api/init.html#sub-interpreter-support";
 
-PyObject* pretty_format_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  return run_guarded([&] { return pretty_format_call(args, nargs, kwnames); });
+// Entry points: each runs its body inside the call guard.
+template <Result<PyRef> (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* guarded_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return run_guarded([&] { return Body(args, nargs, kwnames); });
 }
 
 constexpr int kFastCallWithKeywords = METH_FASTCALL | METH_KEYWORDS;
 
+PyMethodDef format_escaped_bytes_def = {
+    "format_escaped_bytes", _PyCFunction_CAST(guarded_entry<format_escaped_bytes_call>),
+    kFastCallWithKeywords,
+    "format_escaped_bytes(obj)\n--\n\nFormats a bytes object into a string of escaped hex bytes. "
+    "For example, b\"ABC\" becomes \"\\\\x41\\\\x42\\\\x43\".\n\nArgs:\n    obj: The bytes object to "
+    "format.\n\nReturns:\n    A string containing the escaped representation of the bytes object."};
+
 PyMethodDef pretty_format_def = {
-    "pretty_format", _PyCFunction_CAST(pretty_format_entry), kFastCallWithKeywords,
+    "pretty_format", _PyCFunction_CAST(guarded_entry<pretty_format_call>), kFastCallWithKeywords,
     "pretty_format(obj, indent=4)\n--\n\nPretty-format the given object and return it as a "
     "string.\n\nArgs:\n    obj: The object to pretty-format.\n    indent: The number of spaces to "
     "use for indentation. Default is 4.\n\nReturns:\n    A string containing the pretty-formatted "
     "representation of the object."};
+
+PyMethodDef pretty_print_def = {
+    "pretty_print", _PyCFunction_CAST(guarded_entry<pretty_print_call>), kFastCallWithKeywords,
+    "pretty_print(obj, indent=4)\n--\n\nPretty-print the given object to standard output.\n\n"
+    "Args:\n    obj: The object to pretty-print.\n    indent: The number of spaces to use for "
+    "indentation. Default is 4."};
+
+PyMethodDef print_escaped_bytes_def = {
+    "print_escaped_bytes", _PyCFunction_CAST(guarded_entry<print_escaped_bytes_call>),
+    kFastCallWithKeywords, "print_escaped_bytes(obj)\n--\n\n"};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -106,7 +126,13 @@ Result<void> add_function(PyObject* module, PyMethodDef* def) {
 }
 
 Result<void> register_module(PyObject* module) {
+  PyObject* type = MERVIK_TRY(pretty_type());
+  PyRef name = new_str_object("Pretty");
+  MERVIK_TRY(add_named_value(module, name.get(), type));
+  MERVIK_TRY(add_function(module, &format_escaped_bytes_def));
   MERVIK_TRY(add_function(module, &pretty_format_def));
+  MERVIK_TRY(add_function(module, &pretty_print_def));
+  MERVIK_TRY(add_function(module, &print_escaped_bytes_def));
   return {};
 }
 

@@ -1,0 +1,133 @@
+// pretty_print, format_escaped_bytes and print_escaped_bytes.
+#include "output/print_calls.h"
+
+#include <array>
+
+#include "binding/attachment.h"
+#include "binding/convert.h"
+#include "format/entry_points.h"
+#include "format/object_formatter.h"
+#include "format/write_step.h"
+#include "output/stdout_writer.h"
+
+namespace mervik {
+namespace {
+
+constexpr std::string_view kObjParameter[] = {"obj"};
+
+constexpr CallSignature kPrettyPrintSignature{
+    .func_name = "pretty_print",
+    .positional_parameter_names = kObjIndentParameters,
+    .keyword_only_parameters = {},
+    .class_name = std::nullopt,
+    .positional_only_count = 0,
+    .required_positional_count = 1,
+};
+constexpr CallSignature kFormatEscapedSignature{
+    .func_name = "format_escaped_bytes",
+    .positional_parameter_names = kObjParameter,
+    .keyword_only_parameters = {},
+    .class_name = std::nullopt,
+    .positional_only_count = 0,
+    .required_positional_count = 1,
+};
+constexpr CallSignature kPrintEscapedSignature{
+    .func_name = "print_escaped_bytes",
+    .positional_parameter_names = kObjParameter,
+    .keyword_only_parameters = {},
+    .class_name = std::nullopt,
+    .positional_only_count = 0,
+    .required_positional_count = 1,
+};
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// The writer gives up the interpreter around each system write and each contended wait for
+// its lock, so that a thread of this process draining a pipe on fd 1 can always run.
+const InterpreterHooks kReleaseInterpreter = {
+    .release = []() noexcept {
+      const SuspendedAttachment saved = suspend_attachment();
+      return InterpreterHooks::Token{{static_cast<uintptr_t>(saved.depth),
+                                      reinterpret_cast<uintptr_t>(saved.thread_state)}};
+    },
+    .reacquire = [](InterpreterHooks::Token token) noexcept {
+      resume_attachment_quietly({static_cast<intptr_t>(token.words[0]),
+                                 reinterpret_cast<PyThreadState*>(token.words[1])});
+    },
+};
+
+/// The process's writer, set up to release the interpreter while it blocks.
+StdoutWriter& stdout_writer() {
+  static StdoutWriter& writer = [] -> StdoutWriter& {
+    StdoutWriter& w = StdoutWriter::instance();
+    w.set_interpreter_hooks(&kReleaseInterpreter);
+    return w;
+  }();
+  return writer;
+}
+
+/// The single argument of an escaped-bytes function, which must be bytes or a subclass.
+Result<std::string_view> bytes_argument(const CallSignature& signature, PyObject* const* args,
+                                        Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, 1> slots{};
+  MERVIK_TRY(bind_vector_call(signature, args, nargs, kwnames, slots));
+  PyObject* obj = slots[0];
+  if (!PyBytes_Check(obj)) {
+    return std::unexpected(
+        wrap_argument_error("obj", cast_error(obj, reinterpret_cast<PyObject*>(&PyBytes_Type))));
+  }
+  return std::string_view(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
+}
+
+}  // namespace
+
+Result<void> render_to_stdout(PyObject* obj, uint64_t indent) {
+  StdoutWriter& writer = stdout_writer();
+  MERVIK_TRY(ObjectFormatter::render(obj, indent, 0, writer));
+  return write_step(writer, {"\n"});
+}
+
+Result<PyRef> pretty_print_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, kPrettyPrintSignature.slot_count()> slots{};
+  MERVIK_TRY(bind_vector_call(kPrettyPrintSignature, args, nargs, kwnames, slots));
+  const uint64_t indent = MERVIK_TRY(indent_argument(slots[1]));
+  MERVIK_TRY(render_to_stdout(slots[0], indent));
+  return PyRef::borrow(Py_None);
+}
+
+Result<PyRef> format_escaped_bytes_call(PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  const std::string_view bytes =
+      MERVIK_TRY(bytes_argument(kFormatEscapedSignature, args, nargs, kwnames));
+  // The text is pure ASCII of a known length: write it straight into the str.
+  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size() * 4), 127);
+  if (text == nullptr) api_call_failed();
+  auto* out = static_cast<char*>(PyUnicode_DATA(text));
+  for (unsigned char byte : bytes) {
+    out[0] = '\\';
+    out[1] = 'x';
+    out[2] = kHexDigits[byte >> 4];
+    out[3] = kHexDigits[byte & 0xF];
+    out += 4;
+  }
+  return PyRef::steal(text);
+}
+
+Result<PyRef> print_escaped_bytes_call(PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+  const std::string_view bytes =
+      MERVIK_TRY(bytes_argument(kPrintEscapedSignature, args, nargs, kwnames));
+  StdoutWriter& writer = stdout_writer();
+  // One write step per byte: "\\x" and two digits, or "\\x", "0" and one digit below 0x10.
+  for (unsigned char byte : bytes) {
+    const char digits[2] = {kHexDigits[byte >> 4], kHexDigits[byte & 0xF]};
+    if (byte >= 0x10) {
+      MERVIK_TRY(write_step(writer, {"\\x", std::string_view(digits, 2)}));
+    } else {
+      MERVIK_TRY(write_step(writer, {"\\x", "0", std::string_view(digits + 1, 1)}));
+    }
+  }
+  return write_step(writer, {"\n"}).transform([] { return PyRef::borrow(Py_None); });
+}
+
+}  // namespace mervik

@@ -1,0 +1,170 @@
+// The line-buffered standard-output writer: its lock, buffer rules and write loops.
+#include "output/stdout_writer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace mervik {
+namespace {
+
+using platform::IoError;
+using platform::IoErrorKind;
+
+constexpr char kLineBreak = '\n';
+
+}  // namespace
+
+const InterpreterHooks kNoInterpreterHooks = {
+    .release = []() noexcept { return InterpreterHooks::Token{}; },
+    .reacquire = [](InterpreterHooks::Token) noexcept {},
+};
+
+StdoutWriter& StdoutWriter::instance() {
+  // Never deleted: the writer outlives every thread that may still print at exit.
+  static StdoutWriter* const writer = new StdoutWriter(platform::system_stdout_ops());
+  return *writer;
+}
+
+IoResult StdoutWriter::write_fragments(std::span<const std::string_view> fragments) {
+  lock();
+  IoResult result;
+  for (const std::string_view fragment : fragments) {
+    result = write_all(fragment);
+    if (!result) break;
+  }
+  unlock();
+  return result;
+}
+
+void StdoutWriter::lock() {
+  const std::thread::id self = std::this_thread::get_id();
+  if (owner_.load(std::memory_order_relaxed) == self) {
+    ++count_;
+    return;
+  }
+  // Waiting while holding the interpreter could deadlock against a holder that needs it back
+  // after a raw write, so a busy lock is awaited without it.
+  if (!mutex_.try_lock()) {
+    const InterpreterHooks* hooks = hooks_.load(std::memory_order_acquire);
+    const InterpreterHooks::Token token = hooks->release();
+    mutex_.lock();
+    hooks->reacquire(token);
+  }
+  owner_.store(self, std::memory_order_relaxed);
+  count_ = 1;
+}
+
+void StdoutWriter::unlock() noexcept {
+  if (--count_ > 0) return;
+  owner_.store(std::thread::id(), std::memory_order_relaxed);
+  mutex_.unlock();
+}
+
+IoResult StdoutWriter::write_all(std::string_view data) {
+  const size_t last = data.rfind(kLineBreak);
+  if (last == std::string_view::npos) {
+    if (used_ > 0 && buffer_[used_ - 1] == kLineBreak) {
+      if (auto flushed = flush(); !flushed) return flushed;
+    }
+    return append(data);
+  }
+  const std::string_view lines = data.substr(0, last + 1);
+  if (used_ == 0) {
+    if (auto written = write_direct(lines); !written) return written;
+  } else {
+    if (auto appended = append(lines); !appended) return appended;
+    if (auto flushed = flush(); !flushed) return flushed;
+  }
+  return append(data.substr(last + 1));
+}
+
+IoResult StdoutWriter::append(std::string_view data) {
+  const size_t free = kCapacity - used_;
+  if (data.size() > free) {
+    if (auto flushed = flush(); !flushed) return flushed;
+  }
+  // Exactly filling the free space is a copy; the flush waits for the next append.
+  if (data.size() >= kCapacity) return write_direct(data);
+  std::memcpy(buffer_ + used_, data.data(), data.size());
+  used_ += data.size();
+  return {};
+}
+
+IoResult StdoutWriter::flush() {
+  size_t done = 0;
+  IoResult result;
+  while (done < used_) {
+    const ByteCount written = raw_write({buffer_ + done, used_ - done});
+    if (written) {
+      if (*written == 0) {
+        result = std::unexpected(
+            IoError::fixed(IoErrorKind::kWriteZero, "failed to write the buffered data"));
+        break;
+      }
+      done += std::min(*written, used_ - done);
+    } else if (is_interrupted(written.error())) {
+      continue;
+    } else if (is_invalid_handle(written.error())) {
+      done = used_;
+    } else {
+      result = std::unexpected(written.error());
+      break;
+    }
+  }
+  std::memmove(buffer_, buffer_ + done, used_ - done);
+  used_ -= done;
+  return result;
+}
+
+IoResult StdoutWriter::write_direct(std::string_view data) {
+  while (!data.empty()) {
+    const ByteCount written = raw_write(data);
+    if (written) {
+      if (*written == 0) {
+        return std::unexpected(
+            IoError::fixed(IoErrorKind::kWriteZero, "failed to write whole buffer"));
+      }
+      data.remove_prefix(std::min(*written, data.size()));
+    } else if (is_interrupted(written.error())) {
+      continue;
+    } else if (is_invalid_handle(written.error())) {
+      // Every caller treats a missing standard output as everything written.
+      return {};
+    } else {
+      return std::unexpected(written.error());
+    }
+  }
+  return {};
+}
+
+ByteCount StdoutWriter::raw_write(std::string_view data) {
+  if (data.empty()) return 0;
+  const InterpreterHooks* hooks = hooks_.load(std::memory_order_acquire);
+  const InterpreterHooks::Token token = hooks->release();
+  ByteCount written = raw_write_released(data);
+  hooks->reacquire(token);
+  return written;
+}
+
+ByteCount StdoutWriter::raw_write_released(std::string_view data) {
+  const auto handle = ops_.get_handle();
+  if (!handle) return std::unexpected(IoError::from_os(handle.error()));
+  if (ops_.is_console(*handle) && ops_.console_output_code_page() != platform::kUtf8CodePage) {
+    return console_.write(ops_, *handle, data);
+  }
+  const platform::OsCount written = ops_.write_bytes(*handle, data);
+  if (!written) return std::unexpected(IoError::from_os(written.error()));
+  return *written;
+}
+
+bool StdoutWriter::is_invalid_handle(const platform::IoError& error) const noexcept {
+  const int32_t* code = error.os_code();
+  return code != nullptr && *code == ops_.invalid_handle_code;
+}
+
+bool StdoutWriter::is_interrupted(const platform::IoError& error) const noexcept {
+  const int32_t* code = error.os_code();
+  return code != nullptr && ops_.is_interrupted(*code);
+}
+
+}  // namespace mervik

@@ -1,0 +1,90 @@
+// StdoutWriter: the process-wide, line-buffered writer to the standard-output handle.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string_view>
+#include <thread>
+
+#include "format/text_sink.h"
+#include "output/console_write.h"
+#include "platform/stdout.h"
+
+namespace mervik {
+
+/// How the writer gives up the interpreter while it waits for the operating system or for its
+/// lock, and takes it back. Neither function may run interpreter code.
+struct InterpreterHooks {
+  /// Whatever `release` needs to hand to the matching `reacquire`.
+  struct Token {
+    uintptr_t words[2];
+  };
+  Token (*release)() noexcept;
+  void (*reacquire)(Token token) noexcept;
+};
+
+/// Hooks that do nothing, for code that does not hold an interpreter.
+extern const InterpreterHooks kNoInterpreterHooks;
+
+/// Writes finished UTF-8 fragments to standard output through a fixed 1024-byte buffer. Every
+/// line break in a write step sends everything up to the last one to the operating system
+/// before the step returns; text after it waits for a later line break or a full buffer.
+/// Nothing else flushes it, not even process exit.
+class StdoutWriter final : public TextSink {
+ public:
+  static constexpr size_t kCapacity = 1024;
+
+  /// The one writer of the process over the real platform: created on first use (concurrent
+  /// first callers wait), never destroyed.
+  static StdoutWriter& instance();
+
+  /// An independent writer over `ops`, for tests.
+  explicit StdoutWriter(const platform::StdoutOps& ops) noexcept : ops_(ops) {}
+  StdoutWriter(const StdoutWriter&) = delete;
+  StdoutWriter& operator=(const StdoutWriter&) = delete;
+
+  /// Installs the hooks used around every raw write and every contended wait for the lock.
+  /// `hooks` must be static; meant to be called once, before the first write.
+  void set_interpreter_hooks(const InterpreterHooks* hooks) noexcept {
+    hooks_.store(hooks, std::memory_order_release);
+  }
+
+  /// Writes one write step under the lock (re-entrant by thread), stopping at the first
+  /// failure. On failure the buffer keeps every accepted byte that was not written.
+  IoResult write_fragments(std::span<const std::string_view> fragments) override;
+
+  /// The bytes waiting in the buffer; only meaningful while no other thread writes.
+  std::string_view buffered() const noexcept { return {buffer_, used_}; }
+  /// The start of a character held back by the console mode.
+  std::string_view pending_utf8() const noexcept { return console_.pending(); }
+
+ private:
+  void lock();
+  void unlock() noexcept;
+
+  IoResult write_all(std::string_view data);
+  IoResult append(std::string_view data);
+  IoResult flush();
+  IoResult write_direct(std::string_view data);
+  ByteCount raw_write(std::string_view data);
+  ByteCount raw_write_released(std::string_view data);
+
+  bool is_invalid_handle(const platform::IoError& error) const noexcept;
+  bool is_interrupted(const platform::IoError& error) const noexcept;
+
+  const platform::StdoutOps ops_;
+  std::atomic<const InterpreterHooks*> hooks_{&kNoInterpreterHooks};
+
+  std::mutex mutex_;
+  std::atomic<std::thread::id> owner_{};
+  uint32_t count_ = 0;
+
+  // Touched only by the lock's owner.
+  char buffer_[kCapacity];
+  size_t used_ = 0;
+  ConsoleWriter console_;
+};
+
+}  // namespace mervik

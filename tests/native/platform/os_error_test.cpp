@@ -1,0 +1,96 @@
+#include "platform/os_error.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+namespace mervik::platform {
+namespace {
+
+struct CodeCase {
+  const char* name;
+  int32_t code;
+  int kind;
+};
+
+std::string case_name(const ::testing::TestParamInfo<CodeCase>& info) { return info.param.name; }
+
+class PosixErrno : public ::testing::TestWithParam<CodeCase> {};
+
+TEST_P(PosixErrno, classifies_into_its_kind) {
+  EXPECT_EQ(static_cast<int>(classify_os_error(GetParam().code)), GetParam().kind);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ErrnoTable, PosixErrno,
+    ::testing::Values(
+        CodeCase{"ENOENT", ENOENT, 0}, CodeCase{"EACCES", EACCES, 1},
+        CodeCase{"EPERM", EPERM, 1}, CodeCase{"ECONNREFUSED", ECONNREFUSED, 2},
+        CodeCase{"ECONNRESET", ECONNRESET, 3}, CodeCase{"EHOSTUNREACH", EHOSTUNREACH, 4},
+        CodeCase{"ENETUNREACH", ENETUNREACH, 5}, CodeCase{"ECONNABORTED", ECONNABORTED, 6},
+        CodeCase{"ENOTCONN", ENOTCONN, 7}, CodeCase{"EADDRINUSE", EADDRINUSE, 8},
+        CodeCase{"EADDRNOTAVAIL", EADDRNOTAVAIL, 9}, CodeCase{"ENETDOWN", ENETDOWN, 10},
+        CodeCase{"EPIPE", EPIPE, 11}, CodeCase{"EEXIST", EEXIST, 12},
+        CodeCase{"EAGAIN", EAGAIN, 13}, CodeCase{"EWOULDBLOCK", EWOULDBLOCK, 13},
+        CodeCase{"ENOTDIR", ENOTDIR, 14}, CodeCase{"EISDIR", EISDIR, 15},
+        CodeCase{"ENOTEMPTY", ENOTEMPTY, 16}, CodeCase{"EROFS", EROFS, 17},
+        CodeCase{"ELOOP", ELOOP, 18}, CodeCase{"ESTALE", ESTALE, 19},
+        CodeCase{"EINVAL", EINVAL, 20}, CodeCase{"ETIMEDOUT", ETIMEDOUT, 22},
+        CodeCase{"ENOSPC", ENOSPC, 24}, CodeCase{"ESPIPE", ESPIPE, 25},
+        CodeCase{"EDQUOT", EDQUOT, 26}, CodeCase{"EFBIG", EFBIG, 27},
+        CodeCase{"EBUSY", EBUSY, 28}, CodeCase{"ETXTBSY", ETXTBSY, 29},
+        CodeCase{"EDEADLK", EDEADLK, 30}, CodeCase{"EXDEV", EXDEV, 31},
+        CodeCase{"EMLINK", EMLINK, 32}, CodeCase{"ENAMETOOLONG", ENAMETOOLONG, 33},
+        CodeCase{"E2BIG", E2BIG, 34}, CodeCase{"EINTR", EINTR, 35},
+        CodeCase{"ENOSYS", ENOSYS, 36}, CodeCase{"EOPNOTSUPP", EOPNOTSUPP, 36},
+        CodeCase{"ENOMEM", ENOMEM, 38}, CodeCase{"EINPROGRESS", EINPROGRESS, 39},
+        // Everything else is uncategorized, including codes the table might be mistaken for.
+        CodeCase{"zero", 0, 41}, CodeCase{"EIO", EIO, 41}, CodeCase{"EBADF", EBADF, 41},
+        CodeCase{"ENXIO", ENXIO, 41}, CodeCase{"EDOM", EDOM, 41},
+        CodeCase{"EALREADY", EALREADY, 41}, CodeCase{"unknown", 9999, 41},
+        CodeCase{"negative", -1, 41}),
+    case_name);
+
+class WindowsCode : public ::testing::TestWithParam<CodeCase> {};
+
+TEST_P(WindowsCode, classifies_into_its_kind) {
+  EXPECT_EQ(static_cast<int>(classify_windows_error(GetParam().code)), GetParam().kind);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CodeTable, WindowsCode,
+    ::testing::Values(
+        CodeCase{"FILE_NOT_FOUND", 2, 0}, CodeCase{"PATH_NOT_FOUND", 3, 0},
+        CodeCase{"INVALID_DRIVE", 15, 0}, CodeCase{"BAD_NETPATH", 53, 0},
+        CodeCase{"BAD_NET_NAME", 67, 0}, CodeCase{"ACCESS_DENIED", 5, 1},
+        CodeCase{"WSAEACCES", 10013, 1}, CodeCase{"NOT_ENOUGH_MEMORY", 8, 38},
+        CodeCase{"OUTOFMEMORY", 14, 38}, CodeCase{"FILE_EXISTS", 80, 12},
+        CodeCase{"ALREADY_EXISTS", 183, 12}, CodeCase{"BROKEN_PIPE", 109, 11},
+        CodeCase{"NO_DATA", 232, 11}, CodeCase{"DIRECTORY", 267, 14},
+        CodeCase{"DIRECTORY_NOT_SUPPORTED", 336, 15}, CodeCase{"timeout_121", 121, 22},
+        CodeCase{"WAIT_TIMEOUT", 258, 22}, CodeCase{"timeout_594", 594, 22},
+        CodeCase{"OPERATION_ABORTED", 995, 22}, CodeCase{"timeout_1053", 1053, 22},
+        CodeCase{"timeout_1121", 1121, 22}, CodeCase{"TIMEOUT", 1460, 22},
+        CodeCase{"timeout_5910", 5910, 22}, CodeCase{"timeout_7012", 7012, 22},
+        CodeCase{"timeout_7040", 7040, 22}, CodeCase{"timeout_8014", 8014, 22},
+        CodeCase{"timeout_8226", 8226, 22}, CodeCase{"timeout_9705", 9705, 22},
+        CodeCase{"WSAETIMEDOUT", 10060, 22}, CodeCase{"timeout_13805", 13805, 22},
+        CodeCase{"timeout_15402", 15402, 22}, CodeCase{"timeout_15403", 15403, 22},
+        CodeCase{"WSAEWOULDBLOCK", 10035, 13}, CodeCase{"WSAECONNABORTED", 10053, 6},
+        CodeCase{"WSAECONNRESET", 10054, 3}, CodeCase{"WSAECONNREFUSED", 10061, 2},
+        // Codes outside the table, among them neighbours of listed ones.
+        CodeCase{"SUCCESS", 0, 41}, CodeCase{"INVALID_FUNCTION", 1, 41},
+        CodeCase{"INVALID_HANDLE", 6, 41}, CodeCase{"INVALID_PARAMETER", 87, 41},
+        CodeCase{"code_110", 110, 41}, CodeCase{"WSAEINPROGRESS", 10036, 41},
+        CodeCase{"negative", -1, 41}),
+    case_name);
+
+TEST(OsErrorMessage, is_the_c_library_text) {
+  EXPECT_EQ(os_error_message(EPIPE), "Broken pipe");
+  EXPECT_EQ(os_error_message(ENOENT), "No such file or directory");
+  EXPECT_EQ(os_error_message(9999), "Unknown error 9999");
+}
+
+}  // namespace
+}  // namespace mervik::platform

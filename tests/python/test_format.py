@@ -1,0 +1,802 @@
+"""pretty_format: the text of every shape, classification, the dataclass walk, leaf text,
+containers that change while rendered, internal failures, depth and indentation limits, and
+reference hygiene on the failure paths."""
+
+import collections
+import dataclasses
+import gc
+import sys
+import weakref
+
+import pytest
+
+
+def lines(*rows):
+    return "\n".join(rows)
+
+
+@dataclasses.dataclass
+class Point:
+    x: int
+    tags: list
+
+
+@dataclasses.dataclass
+class Empty:
+    pass
+
+
+class Shown:
+    """A leaf whose repr() is the given text."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __repr__(self):
+        return self.text
+
+
+class Boom(Exception):
+    pass
+
+
+# Worked examples ------------------------------------------------------------------------------
+
+EXAMPLES = [
+    ("empty-dict", {}, 4, "{}"),
+    ("empty-list", [], 4, "[]"),
+    ("empty-tuple", (), 4, "()"),
+    ("none", None, 4, "None"),
+    ("str", "abc", 4, "'abc'"),
+    ("set", {1, 2}, 4, "{1, 2}"),
+    ("list", [1, 2, 3], 4, lines("[", "    1,", "    2,", "    3,", "]")),
+    ("one-tuple", (1,), 4, lines("(", "    1,", ")")),
+    ("dict", {"a": 1, "b": "x"}, 4, lines("{", "    'a': 1,", "    'b': 'x',", "}")),
+    (
+        "dict-of-list",
+        {"k": [1, 2]},
+        4,
+        lines("{", "    'k': [", "        1,", "        2,", "    ],", "}"),
+    ),
+    (
+        "dataclass",
+        Point(x=1, tags=["a", {"b": None}]),
+        4,
+        lines(
+            "Point(",
+            "    x=1,",
+            "    tags=[",
+            "        'a',",
+            "        {",
+            "            'b': None,",
+            "        },",
+            "    ],",
+            ")",
+        ),
+    ),
+    ("empty-dataclass", Empty(), 4, "Empty()"),
+    ("list-of-empty-dataclass", [Empty()], 4, lines("[", "    Empty(),", "]")),
+    (
+        "tuple-key",
+        {(1, 2): "t"},
+        4,
+        lines("{", "    (", "        1,", "        2,", "    ): 't',", "}"),
+    ),
+    ("indent-2", {"k": [1, {}]}, 2, lines("{", "  'k': [", "    1,", "    {},", "  ],", "}")),
+    ("indent-0", [[1]], 0, lines("[", "[", "1,", "],", "]")),
+    (
+        "nested-empties",
+        {"a": [], "b": (), "c": {}, "d": [()]},
+        2,
+        lines("{", "  'a': [],", "  'b': (),", "  'c': {},", "  'd': [", "    (),", "  ],", "}"),
+    ),
+    (
+        "readme",
+        {"k": [1, (2,)]},
+        2,
+        lines("{", "  'k': [", "    1,", "    (", "      2,", "    ),", "  ],", "}"),
+    ),
+]
+
+
+@pytest.mark.parametrize(
+    "value, indent, expected", [e[1:] for e in EXAMPLES], ids=[e[0] for e in EXAMPLES]
+)
+def test_worked_examples(pf, value, indent, expected):
+    out = pf(value, indent)
+    assert type(out) is str
+    assert out == expected
+
+
+def test_default_indent_is_four(pf):
+    assert pf({"k": [1]}) == pf({"k": [1]}, indent=4) == pf(obj={"k": [1]}, indent=4)
+
+
+@pytest.mark.parametrize(
+    "leaf",
+    [
+        1.5,
+        True,
+        -7,
+        10**30,
+        1j,
+        b"x\x00'",
+        "it's",
+        "a\nb\\",
+        "é✓😀",
+        frozenset({3}),
+        int,
+        range(3),
+        ...,
+        object,
+    ],
+    ids=repr,
+)
+def test_leaves_are_their_repr(pf, leaf):
+    assert pf(leaf) == repr(leaf)
+    assert pf([leaf]) == lines("[", "    " + repr(leaf) + ",", "]")
+
+
+def test_leaf_text_is_written_verbatim(pf):
+    # A multi-line repr is not re-indented.
+    assert pf([Shown("a\nb")]) == lines("[", "    a", "b,", "]")
+
+
+# Subclasses and library containers ------------------------------------------------------------
+
+
+def refuse(*_args, **_kwargs):
+    raise AssertionError("a container override was consulted")
+
+
+class HostileList(list):
+    __iter__ = __getitem__ = __repr__ = __reversed__ = refuse
+
+    def __len__(self):
+        return 99
+
+
+class HostileDict(dict):
+    __iter__ = __getitem__ = __repr__ = keys = values = items = get = refuse
+
+    def __len__(self):
+        return 0
+
+
+class HostileTuple(tuple):
+    __iter__ = __getitem__ = __repr__ = refuse
+
+    def __len__(self):
+        return 0
+
+
+Pair = collections.namedtuple("Pair", "left right")
+
+
+def moved_ordered_dict():
+    od = collections.OrderedDict(a=1, b=2)
+    od.move_to_end("a")  # changes the ordered view only, not the dict's own storage
+    return od
+
+
+SUBCLASSES = [
+    ("list-subclass", lambda: HostileList([1, 2]), lines("[", "    1,", "    2,", "]")),
+    ("empty-list-subclass", lambda: HostileList(), "[]"),
+    ("dict-subclass", lambda: HostileDict(a=1), lines("{", "    'a': 1,", "}")),
+    ("tuple-subclass", lambda: HostileTuple((1,)), lines("(", "    1,", ")")),
+    ("named-tuple", lambda: Pair(1, "r"), lines("(", "    1,", "    'r',", ")")),
+    ("ordered-dict", moved_ordered_dict, lines("{", "    'a': 1,", "    'b': 2,", "}")),
+    (
+        "default-dict",
+        lambda: collections.defaultdict(list, x=[]),
+        lines("{", "    'x': [],", "}"),
+    ),
+]
+
+
+@pytest.mark.parametrize(
+    "make, expected", [s[1:] for s in SUBCLASSES], ids=[s[0] for s in SUBCLASSES]
+)
+def test_subclasses_render_from_storage(pf, make, expected):
+    value = make()
+    assert pf(value) == expected
+    if isinstance(value, dict):
+        assert dict.__len__(value) == len(expected.splitlines()) - 2 or expected == "{}"
+
+
+# Classification -------------------------------------------------------------------------------
+
+
+class DataList(list):
+    __dataclass_fields__ = {}
+
+
+class AttributeErrorSubclass(AttributeError):
+    pass
+
+
+class LeafLookupRaises:
+    @property
+    def __dataclass_fields__(self):
+        raise ValueError("refused")
+
+    def __repr__(self):
+        return "leaf"
+
+
+class FieldsByGetattr:
+    v = 3
+
+    def __getattr__(self, name):
+        if name == "__dataclass_fields__":
+            return {"v": None}
+        raise AttributeError(name)
+
+
+def test_dataclass_test_comes_before_list(pf):
+    assert pf(DataList([1, 2])) == "DataList()"
+
+
+@pytest.mark.parametrize(
+    "make, expected",
+    [
+        (lambda k: k.FieldsLookupRaises([1], ValueError), lines("[", "    1,", "]")),
+        (lambda k: k.FieldsLookupRaises([1], KeyboardInterrupt), lines("[", "    1,", "]")),
+        (lambda k: k.FieldsLookupRaises([1], AttributeErrorSubclass), lines("[", "    1,", "]")),
+        (lambda k: LeafLookupRaises(), "leaf"),
+    ],
+    ids=["ValueError", "KeyboardInterrupt", "AttributeError-subclass", "leaf-ValueError"],
+)
+def test_failing_dataclass_lookup_is_discarded(pf, kit, make, expected):
+    try:
+        out = pf(make(kit))
+    except BaseException as e:  # noqa: BLE001 - a KeyboardInterrupt must not end the session
+        pytest.fail(f"the lookup's exception escaped: {e!r}")
+    assert out == expected
+    assert sys.exception() is None
+
+
+def test_dataclass_lookup_sees_getattr(pf):
+    assert pf(FieldsByGetattr()) == lines("FieldsByGetattr(", "    v=3,", ")")
+
+
+# The dataclass field walk ---------------------------------------------------------------------
+
+
+class Liar:
+    __dataclass_fields__ = {"v": None}
+    v = 1
+
+    @property
+    def __class__(self):
+        return Point
+
+
+class FieldTable(dict):
+    __iter__ = keys = items = values = __getitem__ = refuse
+
+
+def test_field_walk_variants(pf, kit):
+    InstanceFields = kit.InstanceFields
+    assert pf(kit.WithPseudoFields(a=1)) == lines(
+        "WithPseudoFields(", "    a=1,", "    hidden=2,", "    shared=7,", "    init_only=5,", ")"
+    )
+    assert pf(kit.Slotted(b=2, a="x")) == lines("Slotted(", "    b=2,", "    a='x',", ")")
+    assert pf(kit.Derived()) == lines("Derived(", "    first=1,", "    second=2,", ")")
+    assert pf(kit.CustomRepr(3)) == lines("CustomRepr(", "    v=3,", ")")
+    assert pf(kit.Inner()) == lines("Inner(", "    v=0,", ")")  # the plain name
+    assert pf(Liar()) == lines("Point(", "    v=1,", ")")  # __class__ is believed
+    assert pf(InstanceFields({})) == "InstanceFields()"
+    assert pf(InstanceFields(FieldTable(b=0, a=0), a=1, b=2)) == lines(
+        "InstanceFields(", "    b=2,", "    a=1,", ")"
+    )
+    # The key's str() names the attribute.
+    assert pf(InstanceFields({1: None}, **{"1": "one"})) == lines(
+        "InstanceFields(", "    1='one',", ")"
+    )
+
+
+def test_nested_dataclass_indentation(pf):
+    assert pf({"p": [Point(1, [])]}, indent=2) == lines(
+        "{", "  'p': [", "    Point(", "      x=1,", "      tags=[],", "    ),", "  ],", "}"
+    )
+
+
+def test_dataclass_class_object_is_walked_as_type(pf, kit):
+    assert pf(kit.Derived) == lines("type(", "    first=1,", "    second=2,", ")")
+    with pytest.raises(AttributeError, match="'x'"):
+        pf(Point)
+
+
+def test_initvar_without_default_is_no_attribute(pf, kit):
+    with pytest.raises(AttributeError, match="setup"):
+        pf(kit.InitVarNoDefault(1, 2))
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class NameRaises:
+    @property
+    def __name__(self):
+        raise Boom("name")
+
+
+class UnprintableName:
+    def __str__(self):
+        raise Boom("name str")
+
+
+class KeyStrRaises:
+    def __hash__(self):
+        return 1
+
+    def __str__(self):
+        raise Boom("key str")
+
+
+class ClassRaises:
+    __dataclass_fields__ = {}
+
+    @property
+    def __class__(self):
+        raise Boom("class")
+
+
+class ClassWithOddName:
+    __dataclass_fields__ = {}
+
+    @property
+    def __class__(self):
+        return type("C", (), {"__name__": UnprintableName()})()
+
+
+class ClassWithRaisingName:
+    __dataclass_fields__ = {}
+
+    @property
+    def __class__(self):
+        return NameRaises()
+
+
+class SecondLookupRaises:
+    def __init__(self):
+        self.calls = 0
+
+    @property
+    def __dataclass_fields__(self):
+        self.calls += 1
+        if self.calls > 1:
+            raise Boom("second lookup")
+        return {}
+
+
+@pytest.mark.parametrize(
+    "make, exc, message",
+    [
+        (lambda k: ClassRaises(), Boom, "class"),
+        (lambda k: ClassWithRaisingName(), Boom, "name"),
+        (lambda k: ClassWithOddName(), Boom, "name str"),
+        (lambda k: SecondLookupRaises(), Boom, "second lookup"),
+        (lambda k: k.InstanceFields({KeyStrRaises(): None}), Boom, "key str"),
+        (lambda k: k.InstanceFields({"a": None, "gone": None}, a=1), AttributeError, "gone"),
+        (lambda k: k.InstanceFields([1]), TypeError, "'list' object cannot be cast as 'dict'"),
+        (
+            lambda k: k.InstanceFields(None),
+            TypeError,
+            "'NoneType' object cannot be cast as 'dict'",
+        ),
+        (
+            lambda k: k.InstanceFields(Outer.Inner()),
+            TypeError,
+            "'Outer.Inner' object cannot be cast as 'dict'",
+        ),
+    ],
+    ids=[
+        "class-lookup",
+        "name-lookup",
+        "name-str",
+        "second-fields-lookup",
+        "field-key-str",
+        "missing-field",
+        "fields-list",
+        "fields-none",
+        "fields-qualified-name",
+    ],
+)
+def test_dataclass_failures_propagate(pf, kit, make, exc, message):
+    with pytest.raises(exc) as info:
+        pf([make(kit)])
+    assert type(info.value) is exc
+    if exc is AttributeError:
+        assert message in str(info.value)
+    else:
+        assert str(info.value) == message
+
+
+# Leaf text ------------------------------------------------------------------------------------
+
+
+def test_leaf_text_is_str_of_the_repr_result(pf, kit):
+    shown = kit.StrOverride("'real'", "shown")
+    assert pf(Shown(shown)) == "shown"
+    assert pf({Shown(shown): [Shown(shown)]}) == lines(
+        "{", "    shown: [", "        shown,", "    ],", "}"
+    )
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("\ud800", "\ufffd" * 3),
+        ("a\udc80b", "a" + "\ufffd" * 3 + "b"),
+        ("\ud83d\ude00", "\ufffd" * 6),  # two lone surrogates stay two, never one character
+    ],
+    ids=["high", "low-inside", "pair-of-lone-surrogates"],
+)
+def test_lone_surrogates_become_replacement_characters(pf, text, expected):
+    assert pf(Shown(text)) == expected
+    assert pf([Shown(text)]) == lines("[", "    " + expected + ",", "]")
+
+
+def test_field_name_with_lone_surrogate(pf, kit):
+    assert pf(kit.InstanceFields({"\udc80": None}, **{"\udc80": 1})) == lines(
+        "InstanceFields(", "    " + "\ufffd" * 3 + "=1,", ")"
+    )
+
+
+def test_unprintable_repr_result(pf, kit, unraisable):
+    bad = kit.StrRaises("x")
+    assert pf([Shown(bad), 2]) == lines("[", "    <unprintable StrRaises object>,", "    2,", "]")
+    assert len(unraisable) == 1
+    report = unraisable[0]
+    assert report.exc_type is ValueError
+    assert str(report.exc_value) == "str() refused"
+    assert report.object is bad
+
+
+# Indentation ----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("indent", [1, 3, 4095, 4096, 4097, 6000])
+def test_indentation_runs(pf, indent):
+    pad = " " * indent
+    expected = lines("[", pad + "{", pad * 2 + "'k': 1,", pad + "},", "]")
+    assert pf([{"k": 1}], indent) == expected
+
+
+@pytest.mark.parametrize("indent", [2**63, 2**64 - 1])
+@pytest.mark.parametrize(
+    "value, expected",
+    [(7, "7"), ([], "[]"), ({}, "{}"), ((), "()"), (Empty(), "Empty()")],
+    ids=["leaf", "list", "dict", "tuple", "dataclass"],
+)
+def test_huge_indent_without_items(pf, value, expected, indent):
+    assert pf(value, indent) == expected
+
+
+@pytest.mark.parametrize("indent", [2**63, 2**64 - 1], ids=["2**63", "2**64-1"])
+@pytest.mark.parametrize(
+    "value", [[1], {"k": 1}, (1,), Point(1, [])], ids=["list", "dict", "tuple", "dataclass"]
+)
+def test_capacity_overflow(pf, panic_type, value, indent):
+    with pytest.raises(panic_type) as info:
+        pf(value, indent)
+    assert info.value.args == ("capacity overflow",)
+    assert pf([1]) == lines("[", "    1,", "]")
+
+
+def test_indent_beyond_memory(run_python):
+    run = run_python(
+        """
+        import resource, sys
+        import mervik
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+        value = [{"k": (1,)}]
+        before = sys.getrefcount(value)
+        for _ in range(3):
+            try:
+                mervik.pretty_format(value, indent=2**40)
+            except MemoryError:
+                print("MemoryError")
+        print(sys.getrefcount(value) == before, mervik.pretty_format(value, 1) == "[\\n {\\n  'k': (\\n   1,\\n  ),\\n },\\n]")
+        """
+    )
+    if run.returncode != 0 or run.stdout != b"MemoryError\n" * 3 + b"True True\n":
+        run.fail("an indentation run too large for memory did not raise MemoryError")
+
+
+# Containers that change while rendered --------------------------------------------------------
+
+
+def test_list_that_shrinks_ends_early(pf, kit):
+    items = [1]
+    items += [kit.Repr("s", before=items.clear), 3, 4]
+    assert pf(items) == lines("[", "    1,", "    s,", "]")
+
+
+def test_list_item_removed_before_the_cursor_shifts_the_rest(pf, kit):
+    items = []
+    items += [kit.Repr("a", before=lambda: items.pop(0)), "b", "c"]
+    assert pf(items) == lines("[", "    a,", "    'c',", "]")
+
+
+def test_list_that_grows_keeps_its_starting_length(pf, kit):
+    items = [1]
+    items.append(kit.Repr("g", before=lambda: items.extend([8, 9])))
+    assert pf(items) == lines("[", "    1,", "    g,", "]")
+    assert len(items) == 4
+
+
+def test_list_item_replaced_ahead_is_read_fresh(pf, kit):
+    items = []
+    items += [kit.Repr("a", before=lambda: items.__setitem__(1, "new")), "old"]
+    assert pf(items) == lines("[", "    a,", "    'new',", "]")
+
+
+def test_dict_value_replaced_ahead_is_read_fresh(pf, kit):
+    d = {}
+    d["a"] = kit.Repr("a", before=lambda: d.__setitem__("b", "new"))
+    d["b"] = "old"
+    assert pf(d) == lines("{", "    'a': a,", "    'b': 'new',", "}")
+
+
+def grow_in_middle(k):
+    d = {"a": 1}
+    d["b"] = k.Repr("b", before=lambda: d.__setitem__("z", 0))
+    d["c"] = 3
+    return d
+
+
+def grow_at_last_entry(k):
+    d = {"a": 1}
+    d["b"] = k.Repr("b", before=lambda: d.__setitem__("z", 0))
+    return d
+
+
+def shrink_at_last_entry(k):
+    d = {"a": 1}
+    d["b"] = k.Repr("b", before=lambda: d.pop("a"))
+    return d
+
+
+def grow_from_key(k):
+    d = {}
+    d[k.Repr("k", before=lambda: d.__setitem__("z", 0))] = 1
+    return d
+
+
+def grow_field_table(k):
+    fields = {"a": None}
+    grow = k.Repr("a", before=lambda: fields.__setitem__("b", None))
+    return k.InstanceFields(fields, a=grow)
+
+
+def swap_keys(k):
+    d = {"a": 1, "b": 2}
+    d["a"] = k.Repr("a", before=lambda: (d.pop("a"), d.__setitem__("c", 3)))
+    return d
+
+
+@pytest.mark.parametrize(
+    "make, message",
+    [
+        (grow_in_middle, "dictionary changed size during iteration"),
+        (grow_at_last_entry, "dictionary changed size during iteration"),
+        (shrink_at_last_entry, "dictionary changed size during iteration"),
+        (grow_from_key, "dictionary changed size during iteration"),
+        (grow_field_table, "dictionary changed size during iteration"),
+        (swap_keys, "dictionary keys changed during iteration"),
+    ],
+    ids=lambda v: getattr(v, "__name__", "")[:40],
+)
+def test_dict_changed_while_rendered(pf, kit, panic_type, make, message):
+    with pytest.raises(panic_type) as info:
+        pf([make(kit)])
+    assert info.value.args == (message,)
+    assert str(info.value) == message
+    assert pf({"a": [1]}) == lines("{", "    'a': [", "        1,", "    ],", "}")
+
+
+def test_panic_exception_type(pf, kit, panic_type):
+    assert issubclass(panic_type, BaseException)
+    assert not issubclass(panic_type, Exception)
+    assert panic_type.__bases__ == (BaseException,)
+    assert panic_type.__module__ == "mervik_runtime"
+    assert panic_type.__name__ == panic_type.__qualname__ == "PanicException"
+    assert panic_type.__doc__ == (
+        "\nThe exception raised when native code called from Python panics.\n\n"
+        "Like SystemExit, this exception is derived from BaseException so that\n"
+        "it will typically propagate all the way through the stack and cause the\n"
+        "Python interpreter to exit.\n"
+    )
+    with pytest.raises(panic_type):
+        try:
+            pf(grow_in_middle(kit))
+        except Exception:  # noqa: BLE001 - must not catch it
+            pytest.fail("except Exception caught a PanicException")
+
+
+# Re-entry -------------------------------------------------------------------------------------
+
+
+def test_nested_call_from_repr(pf):
+    class Nested:
+        def __repr__(self):
+            return pf([1])
+
+    assert pf({"k": Nested()}) == lines("{", "    'k': [", "    1,", "],", "}")
+
+
+def test_panic_from_nested_call_is_resumed(run_python):
+    run = run_python(
+        """
+        import mervik
+
+        class Grow:
+            def __init__(self, d):
+                self.d = d
+            def __repr__(self):
+                self.d["z"] = 0
+                return "g"
+
+        inner = []
+        class Outer:
+            def __repr__(self):
+                d = {"a": 1}
+                d["b"] = Grow(d)
+                try:
+                    return mervik.pretty_format(d)
+                except BaseException as e:
+                    inner.append(e)
+                    raise
+
+        try:
+            mervik.pretty_format([Outer()])
+        except BaseException as e:
+            outer = e
+        print(type(outer) is type(inner[0]), outer is not inner[0], outer.args)
+        print(mervik.pretty_format([1]) == "[\\n    1,\\n]")
+        """
+    )
+    resume = (
+        b"--- mervik is resuming a panic after fetching a PanicException from Python. ---\n"
+        b"Python stack trace below:\n"
+        b"Traceback (most recent call last):\n"
+    )
+    tail = b"\nmervik_runtime.PanicException: dictionary changed size during iteration\n"
+    ok = (
+        run.returncode == 0
+        and run.stdout == b"True True ('dictionary changed size during iteration',)\nTrue\n"
+        and run.stderr.count(resume) == 1
+        and tail in run.stderr[run.stderr.index(resume) :]
+    )
+    if not ok:
+        run.fail("a PanicException from a nested call was not resumed as specified")
+
+
+# Depth ----------------------------------------------------------------------------------------
+
+DEPTH_CASES = {
+    "self-list": ("value = []; value.append(value)", 0),
+    "self-dict": ("value = {}; value['k'] = value", 0),
+    "self-dataclass": (
+        "import dataclasses\n"
+        "@dataclasses.dataclass\n"
+        "class Node:\n"
+        "    next: object = None\n"
+        "value = Node(); value.next = value",
+        0,
+    ),
+    "nested-100000": ("value = []\nfor _ in range(100000): value = [value]", 4),
+}
+
+
+@pytest.mark.parametrize("setup, indent", DEPTH_CASES.values(), ids=DEPTH_CASES.keys())
+def test_unbounded_depth_raises_recursion_error(run_python, setup, indent):
+    run = run_python(
+        setup
+        + f"""
+import sys
+import mervik
+before = sys.getrefcount(value)
+try:
+    mervik.pretty_format(value, {indent})
+except RecursionError:
+    print("RecursionError")
+print(sys.getrefcount(value) == before, mervik.pretty_format([1]) == "[\\n    1,\\n]")
+"""
+    )
+    if run.returncode != 0 or run.stdout != b"RecursionError\nTrue True\n":
+        run.fail("deep or self-containing input did not end in RecursionError")
+
+
+# Reference hygiene on failure paths -----------------------------------------------------------
+
+
+def _raises(fn, make_args):
+    def call():
+        try:
+            fn(*make_args())
+        except BaseException:  # noqa: BLE001 - every failure kind is exercised here
+            return
+        raise AssertionError("expected a failure")
+
+    return call
+
+
+LEAK_CASES = {
+    "leaf-repr-raises": lambda k, o: lambda: ([o, {"k": k.ReprRaises(ValueError)}],),
+    "missing-field": lambda k, o: lambda: ([k.InstanceFields({"gone": None}), o],),
+    "fields-not-dict": lambda k, o: lambda: (k.InstanceFields([o]),),
+    "field-key-str": lambda k, o: lambda: (k.InstanceFields({KeyStrRaises(): o}),),
+    "dict-changed-size": lambda k, o: lambda: ([o, grow_in_middle(k)],),
+    "capacity-overflow": lambda k, o: lambda: ([o], 2**63),
+}
+
+
+@pytest.mark.parametrize("make", LEAK_CASES.values(), ids=LEAK_CASES.keys())
+def test_no_leaks_on_failure_paths(pf, kit, leak_check, make):
+    obj = [1, "two"]
+    leak_check(_raises(pf, make(kit, obj)), objects=[obj])
+
+
+def test_no_leaks_on_success_paths(pf, kit, leak_check, monkeypatch):
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: None)
+    obj = [1, "two"]
+    bad = kit.StrRaises("x")
+
+    def call():
+        pf([obj, {"k": (obj,)}, Point(1, [obj]), Shown(bad)])
+        pf(kit.FieldsLookupRaises([obj], ValueError))
+
+    leak_check(call, objects=[obj, bad])
+
+
+def test_objects_of_a_failed_call_are_released(pf):
+    refs = []
+
+    class Fails:
+        def __repr__(self):
+            e = Boom("boom")
+            refs.append(weakref.ref(e))
+            raise e
+
+    value = [1, {"k": Fails()}]
+    keep = weakref.ref(value[1]["k"])
+    with pytest.raises(Boom):
+        pf(value)
+    del value
+    gc.collect()
+    assert keep() is None
+    assert refs[0]() is None
+
+
+def test_discarded_lookup_exception_is_released(pf):
+    refs = []
+
+    class Lookup:
+        @property
+        def __dataclass_fields__(self):
+            e = Boom("discarded")
+            refs.append(weakref.ref(e))
+            raise e
+
+        def __repr__(self):
+            return "L"
+
+    assert pf([Lookup()]) == lines("[", "    L,", "]")
+    gc.collect()
+    assert refs[0]() is None
+
+
+def test_panic_releases_the_walked_dict(pf, kit, panic_type):
+    d = grow_in_middle(kit)
+    values = list(d.values())
+    before = [sys.getrefcount(d)] + [sys.getrefcount(v) for v in values]
+    with pytest.raises(panic_type):
+        pf({"outer": d})
+    after = [sys.getrefcount(d)] + [sys.getrefcount(v) for v in values]
+    assert after == before

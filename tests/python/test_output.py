@@ -1,0 +1,263 @@
+"""pretty_print, print_escaped_bytes and format_escaped_bytes against real standard output.
+
+Everything that touches fd 1 runs in a child interpreter, so the bytes, their order and the
+system-call boundaries can be checked exactly.
+"""
+
+import os
+import re
+import socket
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import mervik
+
+
+def run_child(code, stdout=subprocess.PIPE, timeout=60):
+    """Runs `code` in a fresh interpreter; returns (returncode, stdout bytes, stderr text)."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run(
+        [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],
+        stdout=stdout, stderr=subprocess.PIPE, env=env, timeout=timeout,
+    )
+    return proc.returncode, proc.stdout, proc.stderr.decode()
+
+
+def expect_child(code, stdout=subprocess.PIPE):
+    returncode, out, err = run_child(code, stdout)
+    assert returncode == 0, err
+    return out, err
+
+
+@pytest.mark.parametrize(
+    ("code", "expected"),
+    [
+        ("mervik.pretty_print({})", b"{}\n"),
+        ("mervik.pretty_print([1, (2,)], indent=2)", b"[\n  1,\n  (\n    2,\n  ),\n]\n"),
+        ("mervik.Pretty(1).print({'a': [None]})", b"{\n 'a': [\n  None,\n ],\n}\n"),
+        ("mervik.print_escaped_bytes(b'\\x00\\n\\xffA')", b"\\x00\\x0a\\xff\\x41\n"),
+        ("mervik.print_escaped_bytes(b'')", b"\n"),
+        ("mervik.pretty_print('\\u00e9\\U0001f600')", "'\u00e9\U0001f600'\n".encode()),
+    ],
+    ids=["empty-dict", "nested", "pretty-class", "escapes", "empty-bytes", "non-ascii"],
+)
+def test_exact_bytes_on_a_pipe(code, expected):
+    out, _ = expect_child(f"import mervik\n{code}")
+    assert out == expected
+
+
+def test_output_to_a_file(tmp_path):
+    path = tmp_path / "out.txt"
+    with open(path, "wb") as f:
+        expect_child("import mervik\nmervik.pretty_print([1])\nmervik.print_escaped_bytes(b'ab')", stdout=f)
+    assert path.read_bytes() == b"[\n    1,\n]\n\\x61\\x62\n"
+
+
+def test_replacing_sys_stdout_does_not_capture():
+    out, _ = expect_child("""
+        import io, sys, mervik
+        sys.stdout = io.StringIO()
+        mervik.pretty_print([1])
+        captured = sys.stdout.getvalue()
+        sys.stdout = sys.__stdout__
+        print(repr(captured))
+    """)
+    assert out == b"[\n    1,\n]\n''\n"
+
+
+def test_failed_print_leaves_its_unfinished_line_for_the_next_print():
+    out, _ = expect_child("""
+        import mervik
+        class Bad:
+            def __repr__(self):
+                raise ValueError("boom")
+        try:
+            mervik.pretty_print([1, Bad()])
+        except ValueError as e:
+            assert str(e) == "boom"
+        mervik.pretty_print("next")
+    """)
+    assert out == b"[\n    1,\n    'next'\n"
+
+
+def test_nothing_is_written_when_arguments_are_wrong():
+    out, _ = expect_child("""
+        import mervik
+        for call in (lambda: mervik.pretty_print(), lambda: mervik.pretty_print([1], indent="x"),
+                     lambda: mervik.print_escaped_bytes("abc"), lambda: mervik.Pretty().print()):
+            try:
+                call()
+            except TypeError:
+                pass
+        mervik.pretty_print(0)
+    """)
+    assert out == b"0\n"
+
+
+def test_dev_full_raises_storage_full():
+    with open("/dev/full", "wb") as full:
+        returncode, _, err = run_child("""
+            import mervik
+            try:
+                mervik.pretty_print([1])
+            except OSError as e:
+                print(type(e).__name__, e.args, e.errno, file=__import__('sys').stderr)
+        """, stdout=full)
+    assert returncode == 0, err
+    assert err == "OSError ('No space left on device (os error 28)',) None\n"
+
+
+def test_broken_pipe_raises_and_the_process_survives():
+    r, w = os.pipe()
+    os.close(r)
+    try:
+        returncode, _, err = run_child("""
+            import sys, mervik
+            try:
+                mervik.pretty_print([1])
+            except BrokenPipeError as e:
+                print(type(e).__name__, e.args, e.errno, file=sys.stderr)
+            try:
+                mervik.print_escaped_bytes(b"x")
+            except BrokenPipeError as e:
+                print("again", file=sys.stderr)
+        """, stdout=w)
+    finally:
+        os.close(w)
+    assert returncode == 0, err
+    assert err == "BrokenPipeError ('Broken pipe (os error 32)',) None\nagain\n"
+
+
+def test_closed_stdout_prints_nothing_and_raises_nothing():
+    returncode, _, err = run_child("""
+        import os, sys, mervik
+        os.close(1)
+        mervik.pretty_print({"a": [1] * 500})
+        mervik.print_escaped_bytes(bytes(3000))
+        print("ok", file=sys.stderr)
+    """, stdout=subprocess.DEVNULL)
+    assert returncode == 0, err
+    assert err == "ok\n"
+
+
+def test_escapes_reach_the_system_in_pieces_of_at_most_1024_bytes():
+    # A SOCK_SEQPACKET socket keeps every write(2) as one message.
+    parent, child = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    with parent, child:
+        proc = subprocess.Popen(
+            [sys.executable, "-c", "import mervik; mervik.print_escaped_bytes(bytes(range(250)) * 4)"],
+            stdout=child, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+        )
+        child.close()
+        messages = []
+        while message := parent.recv(65536):
+            messages.append(message)
+        assert proc.wait(timeout=60) == 0
+    data = b"".join(messages)
+    assert data == b"".join(b"\\x%02x" % b for b in bytes(range(250)) * 4) + b"\n"
+    assert all(len(m) <= 1024 for m in messages)
+    assert len(messages) >= 4
+
+
+def test_format_escaped_bytes():
+    assert mervik.format_escaped_bytes(b"ABC") == "\\x41\\x42\\x43"
+    assert mervik.format_escaped_bytes(b"\x00\xff\x0a") == "\\x00\\xff\\x0a"
+    assert mervik.format_escaped_bytes(b"") == ""
+    assert mervik.format_escaped_bytes(obj=bytes(range(256))) == "".join(f"\\x{b:02x}" for b in range(256))
+
+    class B(bytes):
+        def __iter__(self):
+            raise AssertionError("storage is read directly")
+
+    assert mervik.format_escaped_bytes(B(b"hi")) == "\\x68\\x69"
+
+
+@pytest.mark.parametrize("function", [mervik.format_escaped_bytes, mervik.print_escaped_bytes])
+@pytest.mark.parametrize(
+    ("value", "name"),
+    [(bytearray(b"x"), "bytearray"), (memoryview(b"x"), "memoryview"), ("abc", "str"), (None, "NoneType")],
+    ids=["bytearray", "memoryview", "str", "none"],
+)
+def test_escape_functions_reject_non_bytes(function, value, name):
+    with pytest.raises(TypeError) as info:
+        function(value)
+    assert str(info.value) == f"argument 'obj': '{name}' object cannot be cast as 'bytes'"
+
+
+@pytest.mark.parametrize("name", ["format_escaped_bytes", "print_escaped_bytes"])
+def test_escape_functions_binding_errors(name):
+    function = getattr(mervik, name)
+    with pytest.raises(TypeError, match=rf"^{name}\(\) missing 1 required positional argument: 'obj'$"):
+        function()
+    with pytest.raises(TypeError, match=rf"^{name}\(\) takes 1 positional arguments but 2 were given$"):
+        function(b"a", b"b")
+    with pytest.raises(TypeError, match=rf"^{name}\(\) got an unexpected keyword argument 'data'$"):
+        function(data=b"a")
+
+
+def test_threads_never_split_a_write_step():
+    # Each print is one write step for the leaf text (longer than the writer's buffer) and one
+    # for the line break; steps of other threads may fall between them, but never inside.
+    out, _ = expect_child("""
+        import threading, mervik
+        barrier = threading.Barrier(6)
+        def work(n):
+            barrier.wait()
+            for _ in range(200):
+                mervik.pretty_print(f"t{n}" * 700)
+        threads = [threading.Thread(target=work, args=(n,)) for n in range(6)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+    """)
+    text = out.decode()
+    assert text.count("\n") == 6 * 200
+    tokens = re.findall(r"'[^']*'", text.replace("\n", ""))
+    assert "".join(tokens) == text.replace("\n", "")
+    assert sorted(set(tokens)) == [f"'{f't{n}' * 700}'" for n in range(6)]
+    assert len(tokens) == 6 * 200
+
+
+def test_blocked_repr_on_one_thread_does_not_block_printing_on_another():
+    out, _ = expect_child("""
+        import threading, mervik
+        entered, release = threading.Event(), threading.Event()
+        class Slow:
+            def __repr__(self):
+                entered.set()
+                release.wait(30)
+                return "slow"
+        t = threading.Thread(target=mervik.pretty_format, args=([Slow()],))
+        t.start()
+        entered.wait(30)
+        mervik.pretty_print("other")
+        release.set()
+        t.join()
+    """)
+    assert out == b"'other'\n"
+
+
+def test_same_process_thread_draining_a_pipe_on_fd_1():
+    out, err = expect_child("""
+        import os, sys, threading, mervik
+        r, w = os.pipe()
+        saved = os.dup(1)
+        os.dup2(w, 1)
+        os.close(w)
+        chunks = []
+        def drain():
+            while data := os.read(r, 65536):
+                chunks.append(data)
+        t = threading.Thread(target=drain)
+        t.start()
+        value = [list(range(50))] * 16000
+        mervik.pretty_print(value, indent=1)
+        os.dup2(saved, 1)  # closes the pipe's last writer
+        t.join(60)
+        data = b"".join(chunks)
+        assert data == (mervik.pretty_format(value, 1) + "\\n").encode(), len(data)
+        print(len(data), file=sys.stderr)
+    """)
+    assert int(err) > 4_000_000

@@ -1,0 +1,360 @@
+"""Reference-leak hunt over mervik's public operations, for the debug interpreter (python3.14d).
+
+Every case below runs one operation on one path, success or failure, many times per round.
+After a few warm-up rounds the interpreter's total reference count and its count of allocated
+memory blocks are compared round by round; a case leaks when either count grows in every
+measured round. Prints one line per case and exits 1 when any case leaks.
+
+To cover a new operation, add its cases to CASES: each one names the operation, the path it
+takes, the call, and the exception that call must end with (None for success).
+"""
+
+import dataclasses
+import gc
+import os
+import sys
+import tempfile
+import threading
+import time
+from typing import Callable
+
+import mervik
+
+WARMUP_ROUNDS = 3
+MEASURED_ROUNDS = 4
+CALLS_PER_ROUND = 25
+
+
+@dataclasses.dataclass(frozen=True)
+class Case:
+    operation: str
+    path: str
+    call: Callable[[], object]
+    raises: type | str | None = None  # an exception type, "PanicException", or success
+    calls_per_round: int = CALLS_PER_ROUND
+    small_stack: bool = False  # run on a thread with a small stack, for calls that exhaust it
+
+
+# --- Hostile objects -----------------------------------------------------------------------------
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class RaisingIndex:
+    def __index__(self):
+        raise ValueError("no index")
+
+
+class ChainedTypeErrorIndex:
+    def __index__(self):
+        try:
+            raise KeyError("inner")
+        except KeyError as inner:
+            raise TypeError("bad index") from inner
+
+
+class RaisingRepr:
+    def __repr__(self):
+        raise ValueError("no repr")
+
+
+class UnprintableText(str):
+    def __str__(self):
+        raise ValueError("no str")
+
+
+class ReprsUnprintable:
+    def __repr__(self):
+        return UnprintableText("hidden")
+
+
+class GrowsDict:
+    """Adds a key to the dictionary it is rendered in."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __repr__(self):
+        self.target[len(self.target) + 100] = None
+        return "grows"
+
+
+class SwapsKey:
+    """Replaces its own key: same size, one entry more than the walk started with."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __repr__(self):
+        self.target.pop("a", None)
+        self.target["z"] = 0
+        return "swaps"
+
+
+class NestedCall:
+    def __repr__(self):
+        return mervik.pretty_format([1, (2,)], indent=1)
+
+
+class NestedPanic:
+    """Lets the PanicException of a nested call escape through Python code."""
+
+    def __repr__(self):
+        mervik.pretty_format([1], indent=2**63)
+        return "unreachable"
+
+
+@dataclasses.dataclass
+class Point:
+    x: int
+    y: object
+
+
+class RaisingClassAttr:
+    __dataclass_fields__ = {"x": None}
+
+    @property
+    def __class__(self):
+        raise RuntimeError("no class")
+
+
+class NamelessClass:
+    @property
+    def __name__(self):
+        raise RuntimeError("no name")
+
+
+class RaisingNameAttr:
+    __dataclass_fields__ = {"x": None}
+    __class__ = NamelessClass()
+
+
+class ListFields:
+    __dataclass_fields__ = ["x"]
+
+
+class MissingField:
+    __dataclass_fields__ = {"never_set": None}
+
+
+class RaisingKey:
+    def __str__(self):
+        raise ValueError("no key text")
+
+
+class RaisingFieldName:
+    __dataclass_fields__ = {RaisingKey(): None}
+
+
+class SecondLookupFails:
+    """Is a dataclass at the first lookup of its field table and raises at the second."""
+
+    def __init__(self):
+        self.lookups = 0
+
+    @property
+    def __dataclass_fields__(self):
+        self.lookups += 1
+        if self.lookups % 2 == 0:
+            raise RuntimeError("second lookup")
+        return {}
+
+
+def self_containing_list():
+    items = []
+    items.append(items)
+    return items
+
+
+SAMPLE = {
+    "name": "mervik",
+    "numbers": [1, 2.5, -3, 2**70],
+    "point": Point(1, (2, "\ud800")),
+    "set": {1, 2},
+    (1, "key"): {"bytes": b"\x00\xff", "none": None, "empty": ([], {}, ())},
+}
+
+
+def _with_dict(make):
+    def call():
+        target = {"a": 1}
+        target["b"] = make(target)
+        return mervik.pretty_format(target)
+
+    return call
+
+
+F = mervik.pretty_format
+CASES = [
+    # Success paths.
+    Case("pretty_format", "nested value", lambda: F(SAMPLE)),
+    Case("pretty_format", "keywords and __index__ indent", lambda: F(obj=SAMPLE, indent=Index(2))),
+    Case("pretty_format", "bool indent", lambda: F([1], True)),
+    Case("pretty_format", "nested call from __repr__", lambda: F([NestedCall()])),
+    Case("pretty_format", "unprintable str from __repr__", lambda: F([ReprsUnprintable()])),
+    # Argument binding.
+    Case("pretty_format", "missing obj", lambda: F(), TypeError),
+    Case("pretty_format", "missing obj with indent", lambda: F(indent=2), TypeError),
+    Case("pretty_format", "too many positional", lambda: F(1, 2, 3, foo=4), TypeError),
+    Case("pretty_format", "unexpected keyword", lambda: F(1, foo=2), TypeError),
+    Case("pretty_format", "multiple values", lambda: F(1, obj=2), TypeError),
+    # Conversion of indent.
+    Case("pretty_format", "indent None", lambda: F(1, indent=None), TypeError),
+    Case("pretty_format", "indent str", lambda: F(1, indent="4"), TypeError),
+    Case("pretty_format", "indent float", lambda: F(1, 1.5), TypeError),
+    Case("pretty_format", "indent negative", lambda: F(1, -1), OverflowError),
+    Case("pretty_format", "indent 2**64", lambda: F(1, 2**64), OverflowError),
+    Case("pretty_format", "__index__ raises", lambda: F(1, RaisingIndex()), ValueError),
+    Case("pretty_format", "__index__ TypeError with cause", lambda: F(1, ChainedTypeErrorIndex()),
+         TypeError),
+    # Rendering failures.
+    Case("pretty_format", "repr raises at depth", lambda: F([1, {"k": (RaisingRepr(),)}]),
+         ValueError),
+    Case("pretty_format", "dict grows while rendered", _with_dict(GrowsDict), "PanicException"),
+    Case("pretty_format", "dict keys swapped while rendered", _with_dict(SwapsKey),
+         "PanicException"),
+    Case("pretty_format", "panic through __repr__", lambda: F([NestedPanic()]), "PanicException"),
+    Case("pretty_format", "capacity overflow", lambda: F({"k": [1]}, 2**63), "PanicException"),
+    Case("pretty_format", "indent too large for memory", lambda: F([1], 2**40), MemoryError),
+    Case("pretty_format", "__class__ raises", lambda: F([RaisingClassAttr()]), RuntimeError),
+    Case("pretty_format", "__name__ raises", lambda: F([RaisingNameAttr()]), RuntimeError),
+    Case("pretty_format", "field table not a dict", lambda: F(ListFields()), TypeError),
+    Case("pretty_format", "field never set", lambda: F(MissingField()), AttributeError),
+    Case("pretty_format", "field name str raises", lambda: F(RaisingFieldName()), ValueError),
+    Case("pretty_format", "second field table lookup raises", lambda: F(SecondLookupFails()),
+         RuntimeError),
+    # Each call recurses until the C stack runs out: a small stack keeps that cheap.
+    Case("pretty_format", "self-containing list", lambda: F(self_containing_list()),
+         RecursionError, small_stack=True),
+]
+
+
+# --- Measuring -----------------------------------------------------------------------------------
+
+_int_pool = {}
+
+
+def pooled(value):
+    # Deltas are stored as shared int objects so that storing them allocates nothing new.
+    return _int_pool.setdefault(value, value)
+
+
+def counts():
+    gc.collect()
+    clear = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
+    clear()
+    gc.collect()
+    return sys.getallocatedblocks(), sys.gettotalrefcount()
+
+
+def outcome(case):
+    """The name of the exception the call ends with, or None."""
+    try:
+        case.call()
+    except BaseException as error:  # noqa: B036 - PanicException derives from BaseException
+        return type(error).__name__
+    return None
+
+
+def run_rounds(case):
+    expected = case.raises
+    if isinstance(expected, type):
+        expected = expected.__name__
+    got = outcome(case)
+    if got != expected:
+        raise SystemExit(f"{case.operation} / {case.path}: ended with {got}, expected {expected}")
+
+    catch = BaseException if case.raises is not None else ()
+    call = case.call
+    calls = range(case.calls_per_round)
+    ref_deltas = [0] * MEASURED_ROUNDS
+    block_deltas = [0] * MEASURED_ROUNDS
+    blocks_before = refs_before = 0
+    for round_index in range(WARMUP_ROUNDS + MEASURED_ROUNDS):
+        for _ in calls:
+            try:
+                call()
+            except catch:
+                pass
+        blocks_after, refs_after = counts()
+        if round_index >= WARMUP_ROUNDS:
+            ref_deltas[round_index - WARMUP_ROUNDS] = pooled(refs_after - refs_before)
+            block_deltas[round_index - WARMUP_ROUNDS] = pooled(blocks_after - blocks_before)
+        blocks_before, refs_before = blocks_after, refs_after
+    return ref_deltas, block_deltas
+
+
+def on_small_stack(function, *args):
+    """Runs function(*args) on a thread with a 512 KiB stack and returns its result."""
+    outcome = []
+
+    def body():
+        try:
+            outcome.append((True, function(*args)))
+        except BaseException as error:  # noqa: B036 - handed back to the calling thread
+            outcome.append((False, error))
+
+    previous = threading.stack_size(512 * 1024)
+    try:
+        worker = threading.Thread(target=body)
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(previous)
+    ok, value = outcome[0]
+    if not ok:
+        raise value
+    return value
+
+
+def leaks(deltas):
+    return all(delta >= 1 for delta in deltas)
+
+
+class QuietStderr:
+    """Sends fd 2 and sys.stderr to a scratch file while a case runs: its failure paths report on
+    standard error (internal failures, resumed panics), and that output is expected here."""
+
+    def __enter__(self):
+        sys.stderr.flush()
+        self.scratch = tempfile.TemporaryFile()
+        self.saved_fd = os.dup(2)
+        os.dup2(self.scratch.fileno(), 2)
+        return self
+
+    def __exit__(self, *exc):
+        sys.stderr.flush()
+        os.dup2(self.saved_fd, 2)
+        os.close(self.saved_fd)
+        self.scratch.close()
+
+
+def main():
+    if not hasattr(sys, "gettotalrefcount"):
+        raise SystemExit("refleak.py needs a debug interpreter (python3.14d)")
+    started = time.monotonic()
+    sys.unraisablehook = lambda report: None
+    leaked = 0
+    for case in CASES:
+        with QuietStderr():
+            if case.small_stack:
+                ref_deltas, block_deltas = on_small_stack(run_rounds, case)
+            else:
+                ref_deltas, block_deltas = run_rounds(case)
+        bad = leaks(ref_deltas) or leaks(block_deltas)
+        leaked += bad
+        print(f"{'LEAK' if bad else 'ok  '} {case.operation}: {case.path} "
+              f"(reference deltas {ref_deltas}, block deltas {block_deltas})", flush=True)
+    print(f"reference leaks: {len(CASES) - leaked} cases clean, {leaked} leaking "
+          f"({time.monotonic() - started:.1f} s)")
+    return 1 if leaked else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
