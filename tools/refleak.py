@@ -20,6 +20,8 @@ from typing import Callable
 
 import mervik
 
+BROKEN_PIPE = "a pipe without reader"
+FULL_PIPE = "a full non-blocking pipe"
 WARMUP_ROUNDS = 3
 MEASURED_ROUNDS = 4
 CALLS_PER_ROUND = 25
@@ -33,6 +35,7 @@ class Case:
     raises: type | str | None = None  # an exception type, "PanicException", or success
     calls_per_round: int = CALLS_PER_ROUND
     small_stack: bool = False  # run on a thread with a small stack, for calls that exhaust it
+    stdout: str = os.devnull  # where fd 1 points while the case runs, BROKEN_PIPE or FULL_PIPE
 
 
 # --- Hostile objects -----------------------------------------------------------------------------
@@ -166,6 +169,64 @@ class SecondLookupFails:
         return {}
 
 
+class WritesIndent:
+    """Assigns the indent of the Pretty instance that is rendering it."""
+
+    def __init__(self, pretty):
+        self.pretty = pretty
+
+    def __repr__(self):
+        self.pretty.indent = 8
+        return "w"
+
+
+def format_assigning_own_indent():
+    pretty = mervik.Pretty(2)
+    return pretty.format([WritesIndent(pretty)])
+
+
+def print_assigning_own_indent():
+    pretty = mervik.Pretty(2)
+    return pretty.print([WritesIndent(pretty)])
+
+
+class DropsHolder:
+    """Clears the list that holds the last outside reference to what is being rendered."""
+
+    def __init__(self, holder):
+        self.holder = holder
+
+    def __repr__(self):
+        self.holder.clear()
+        return "d"
+
+
+def format_losing_its_instance():
+    holder = [mervik.Pretty(2)]
+    return holder[0].format([DropsHolder(holder)])
+
+
+def format_losing_the_walked_list():
+    holder = [[0, 1]]
+    holder[0][0] = DropsHolder(holder)
+    return F(holder)
+
+
+class StrReturnsUnprintable:
+    def __str__(self):
+        return UnprintableText("name")
+
+
+class ClassWithUnprintableName:
+    __name__ = StrReturnsUnprintable()
+
+
+class UnprintableClassName:
+    __dataclass_fields__ = {"x": None}
+    __class__ = ClassWithUnprintableName()
+    x = 1
+
+
 def self_containing_list():
     items = []
     items.append(items)
@@ -183,13 +244,39 @@ SAMPLE = {
 
 def _with_dict(make):
     def call():
-        target = {"a": 1}
-        target["b"] = make(target)
-        return mervik.pretty_format(target)
+        return mervik.pretty_format(_with_dict_value(make))
 
     return call
 
 
+def _with_dict_value(make):
+    target = {"a": 1}
+    target["b"] = make(target)
+    return target
+
+
+class FieldsInterrupt(list):
+    @property
+    def __dataclass_fields__(self):
+        raise KeyboardInterrupt
+
+
+class BytesSubclass(bytes):
+    pass
+
+
+def set_indent(value):
+    def call():
+        SHARED_PRETTY.indent = value
+
+    return call
+
+
+def delete_indent():
+    del SHARED_PRETTY.indent
+
+
+SHARED_PRETTY = mervik.Pretty(2)
 F = mervik.pretty_format
 CASES = [
     # Success paths.
@@ -229,9 +316,97 @@ CASES = [
     Case("pretty_format", "field name str raises", lambda: F(RaisingFieldName()), ValueError),
     Case("pretty_format", "second field table lookup raises", lambda: F(SecondLookupFails()),
          RuntimeError),
+    Case("pretty_format", "walked list loses its last outside reference",
+         format_losing_the_walked_list),
+    Case("pretty_format", "unprintable class name", lambda: F([UnprintableClassName()])),
+    Case("pretty_format", "fields lookup raises KeyboardInterrupt", lambda: F(
+        FieldsInterrupt([1]))),
     # Each call recurses until the C stack runs out: a small stack keeps that cheap.
     Case("pretty_format", "self-containing list", lambda: F(self_containing_list()),
          RecursionError, small_stack=True),
+    # The printing calls, with fd 1 on /dev/null unless the case says otherwise.
+    Case("pretty_print", "nested value", lambda: mervik.pretty_print(SAMPLE, 2)),
+    Case("pretty_print", "missing obj", lambda: mervik.pretty_print(), TypeError),
+    Case("pretty_print", "indent str", lambda: mervik.pretty_print(1, "4"), TypeError),
+    Case("pretty_print", "repr raises after some lines", lambda: mervik.pretty_print(
+        [1, RaisingRepr()]), ValueError),
+    Case("pretty_print", "storage full", lambda: mervik.pretty_print([1]), OSError,
+         stdout="/dev/full"),
+    Case("pretty_print", "broken pipe", lambda: mervik.pretty_print([1]), BrokenPipeError,
+         stdout=BROKEN_PIPE),
+    Case("pretty_print", "__index__ raises", lambda: mervik.pretty_print(1, RaisingIndex()),
+         ValueError),
+    Case("pretty_print", "unprintable str from __repr__", lambda: mervik.pretty_print(
+        [ReprsUnprintable()])),
+    Case("pretty_print", "dict grows while printed", lambda: mervik.pretty_print(
+        _with_dict_value(GrowsDict)), "PanicException"),
+    Case("pretty_print", "capacity overflow", lambda: mervik.pretty_print([1], 2**63),
+         "PanicException"),
+    Case("pretty_print", "indent too large for memory", lambda: mervik.pretty_print([1], 2**40),
+         MemoryError),
+    Case("pretty_print", "field table not a dict", lambda: mervik.pretty_print(ListFields()),
+         TypeError),
+    Case("pretty_print", "self-containing list", lambda: mervik.pretty_print(
+        self_containing_list(), 0), RecursionError, small_stack=True),
+    Case("pretty_print", "full non-blocking pipe", lambda: mervik.pretty_print(SAMPLE),
+         BlockingIOError, stdout=FULL_PIPE),
+    Case("format_escaped_bytes", "bytes", lambda: mervik.format_escaped_bytes(b"\x00\xffab" * 9)),
+    Case("format_escaped_bytes", "str", lambda: mervik.format_escaped_bytes("ab"), TypeError),
+    Case("format_escaped_bytes", "bytearray", lambda: mervik.format_escaped_bytes(bytearray(1)),
+         TypeError),
+    Case("format_escaped_bytes", "unexpected keyword", lambda: mervik.format_escaped_bytes(
+        b"", data=1), TypeError),
+    Case("format_escaped_bytes", "bytes subclass", lambda: mervik.format_escaped_bytes(
+        BytesSubclass(b"\x07" * 9))),
+    Case("format_escaped_bytes", "missing obj", lambda: mervik.format_escaped_bytes(), TypeError),
+    Case("print_escaped_bytes", "bytes", lambda: mervik.print_escaped_bytes(b"\x01" * 40)),
+    Case("print_escaped_bytes", "str", lambda: mervik.print_escaped_bytes("ab"), TypeError),
+    Case("print_escaped_bytes", "broken pipe", lambda: mervik.print_escaped_bytes(b"\x01"),
+         BrokenPipeError, stdout=BROKEN_PIPE),
+    Case("print_escaped_bytes", "missing obj", lambda: mervik.print_escaped_bytes(), TypeError),
+    Case("print_escaped_bytes", "storage full", lambda: mervik.print_escaped_bytes(b"\x01"),
+         OSError, stdout="/dev/full"),
+    Case("print_escaped_bytes", "full non-blocking pipe", lambda: mervik.print_escaped_bytes(
+        b"\x01" * 300), BlockingIOError, stdout=FULL_PIPE),
+    Case("Pretty", "create and drop", lambda: mervik.Pretty(indent=Index(3))),
+    Case("Pretty", "indent str", lambda: mervik.Pretty("4"), TypeError),
+    Case("Pretty", "too many positional", lambda: mervik.Pretty(1, 2), TypeError),
+    Case("Pretty", "lone-surrogate keyword", lambda: mervik.Pretty(**{"\ud800": 1}), TypeError),
+    Case("Pretty", "indent negative", lambda: mervik.Pretty(-1), OverflowError),
+    Case("Pretty", "__index__ raises", lambda: mervik.Pretty(RaisingIndex()), ValueError),
+    Case("Pretty.indent", "get", lambda: SHARED_PRETTY.indent),
+    Case("Pretty.indent", "set", set_indent(2**64 - 1)),
+    Case("Pretty.indent", "set float", set_indent(1.5), TypeError),
+    Case("Pretty.indent", "set negative", set_indent(-1), OverflowError),
+    Case("Pretty.indent", "delete", delete_indent, AttributeError),
+    Case("Pretty.indent", "set through __index__", set_indent(Index(5))),
+    Case("Pretty.indent", "set __index__ raises", set_indent(RaisingIndex()), ValueError),
+    Case("Pretty.format", "nested value", lambda: mervik.Pretty(2).format(SAMPLE)),
+    Case("Pretty.format", "assigns indent while borrowed", format_assigning_own_indent,
+         RuntimeError),
+    Case("Pretty.format", "missing obj", lambda: SHARED_PRETTY.format(), TypeError),
+    Case("Pretty.format", "repr raises", lambda: mervik.Pretty(2).format([RaisingRepr()]),
+         ValueError),
+    Case("Pretty.format", "dict grows while rendered", lambda: mervik.Pretty(2).format(
+        _with_dict_value(GrowsDict)), "PanicException"),
+    Case("Pretty.format", "capacity overflow", lambda: mervik.Pretty(2**63).format([1]),
+         "PanicException"),
+    Case("Pretty.format", "instance loses its last outside reference",
+         format_losing_its_instance),
+    Case("Pretty.print", "nested value", lambda: mervik.Pretty(2).print(SAMPLE)),
+    Case("Pretty.print", "broken pipe", lambda: mervik.Pretty(2).print([1]), BrokenPipeError,
+         stdout=BROKEN_PIPE),
+    Case("Pretty.print", "assigns indent while borrowed", print_assigning_own_indent,
+         RuntimeError),
+    Case("Pretty.print", "repr raises", lambda: mervik.Pretty(2).print([RaisingRepr()]),
+         ValueError),
+    Case("Pretty.print", "too many positional", lambda: SHARED_PRETTY.print(1, 2), TypeError),
+    Case("Pretty.print", "capacity overflow", lambda: mervik.Pretty(2**64 - 1).print({"k": 1}),
+         "PanicException"),
+    Case("Pretty.print", "full non-blocking pipe", lambda: mervik.Pretty(2).print(SAMPLE),
+         BlockingIOError, stdout=FULL_PIPE),
+    # Last, so that what the failed prints left in the writer goes to /dev/null.
+    Case("pretty_print", "after failed prints", lambda: mervik.pretty_print([])),
 ]
 
 
@@ -317,21 +492,44 @@ def leaks(deltas):
     return all(delta >= 1 for delta in deltas)
 
 
-class QuietStderr:
-    """Sends fd 2 and sys.stderr to a scratch file while a case runs: its failure paths report on
-    standard error (internal failures, resumed panics), and that output is expected here."""
+class CaseOutput:
+    """Points fd 1 where the case wants it and fd 2 at a scratch file while the case runs: its
+    failure paths report on standard error (internal failures, resumed panics), as expected."""
+
+    def __init__(self, stdout):
+        self.stdout = stdout
 
     def __enter__(self):
+        sys.stdout.flush()
         sys.stderr.flush()
+        self.saved = (os.dup(1), os.dup(2))
         self.scratch = tempfile.TemporaryFile()
-        self.saved_fd = os.dup(2)
         os.dup2(self.scratch.fileno(), 2)
+        self.read_end = None
+        if self.stdout == BROKEN_PIPE:
+            read_end, write_end = os.pipe()
+            os.close(read_end)
+        elif self.stdout == FULL_PIPE:
+            self.read_end, write_end = os.pipe()
+            os.set_blocking(write_end, False)
+            try:
+                while True:
+                    os.write(write_end, bytes(65536))
+            except BlockingIOError:
+                pass
+        else:
+            write_end = os.open(self.stdout, os.O_WRONLY)
+        os.dup2(write_end, 1)
+        os.close(write_end)
         return self
 
     def __exit__(self, *exc):
         sys.stderr.flush()
-        os.dup2(self.saved_fd, 2)
-        os.close(self.saved_fd)
+        for fd, saved in zip((1, 2), self.saved):
+            os.dup2(saved, fd)
+            os.close(saved)
+        if self.read_end is not None:
+            os.close(self.read_end)
         self.scratch.close()
 
 
@@ -342,15 +540,17 @@ def main():
     sys.unraisablehook = lambda report: None
     leaked = 0
     for case in CASES:
-        with QuietStderr():
+        # The line is started first, so that a crash shows which case it happened in.
+        print(f"{case.operation}: {case.path} ... ", end="", flush=True)
+        with CaseOutput(case.stdout):
             if case.small_stack:
                 ref_deltas, block_deltas = on_small_stack(run_rounds, case)
             else:
                 ref_deltas, block_deltas = run_rounds(case)
         bad = leaks(ref_deltas) or leaks(block_deltas)
         leaked += bad
-        print(f"{'LEAK' if bad else 'ok  '} {case.operation}: {case.path} "
-              f"(reference deltas {ref_deltas}, block deltas {block_deltas})", flush=True)
+        print(f"{'LEAK' if bad else 'ok'} (reference deltas {ref_deltas}, "
+              f"block deltas {block_deltas})", flush=True)
     print(f"reference leaks: {len(CASES) - leaked} cases clean, {leaked} leaking "
           f"({time.monotonic() - started:.1f} s)")
     return 1 if leaked else 0

@@ -2,6 +2,7 @@
 #include "format/entry_points.h"
 
 #include <array>
+#include <utility>
 
 #include "binding/convert.h"
 #include "format/object_formatter.h"
@@ -24,12 +25,17 @@ Result<std::string> render_to_text(PyObject* obj, uint64_t indent) {
 
 PyRef text_to_str(const std::string& text) { return new_str_object(text); }
 
+Result<PyRef> render_to_str(PyObject* obj, uint64_t indent) {
+  StringBuffer buffer(StringBuffer::Storage::kStr);
+  MERVIK_TRY(ObjectFormatter::render(obj, indent, 0, buffer));
+  return std::move(buffer).take_str();
+}
+
 Result<PyRef> pretty_format_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, kPrettyFormatSignature.slot_count()> slots{};
   MERVIK_TRY(bind_vector_call(kPrettyFormatSignature, args, nargs, kwnames, slots));
   const uint64_t indent = MERVIK_TRY(indent_argument(slots[1]));
-  const std::string text = MERVIK_TRY(render_to_text(slots[0], indent));
-  return text_to_str(text);
+  return render_to_str(slots[0], indent);
 }
 
 }  // namespace mervik

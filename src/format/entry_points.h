@@ -22,6 +22,10 @@ Result<std::string> render_to_text(PyObject* obj, uint64_t indent);
 /// A str of UTF-8 text (the one copy a format call makes).
 PyRef text_to_str(const std::string& text);
 
+/// Renders `obj` into a fresh StringBuffer and returns its text as a str, copied once from the
+/// buffer: render_to_text and text_to_str in one step, without the intermediate std::string.
+Result<PyRef> render_to_str(PyObject* obj, uint64_t indent);
+
 inline constexpr std::string_view kObjIndentParameters[] = {"obj", "indent"};
 
 inline constexpr CallSignature kPrettyFormatSignature{

@@ -1,11 +1,21 @@
 // The recursive object formatter.
+//
+// One template renders into any sink. For a StringBuffer (the format calls) a write step is a
+// plain append; for every other sink (the standard-output writer, test sinks) each step is one
+// write_fragments call, exactly as listed in the rendering rules.
 #include "format/object_formatter.h"
 
 #include <array>
 #include <memory>
+#include <optional>
+#include <type_traits>
+#include <typeinfo>
+#include <utility>
 
 #include "binding/convert.h"
 #include "binding/internal_failure.h"
+#include "format/leaf_text.h"
+#include "format/string_buffer.h"
 #include "format/write_step.h"
 
 namespace mervik {
@@ -23,7 +33,7 @@ constexpr auto kSpaces = [] {
 class SpaceRun {
  public:
   explicit SpaceRun(uint64_t n) {
-    if (n <= kStaticSpaces) {
+    if (n <= kStaticSpaces) [[likely]] {
       view_ = std::string_view(kSpaces.data(), n);
       return;
     }
@@ -37,6 +47,58 @@ class SpaceRun {
  private:
   std::unique_ptr<char[]> owned_;
   std::string_view view_;
+};
+
+/// An owned reference inside a rendering, which always runs attached to the interpreter: it is
+/// released directly, without the checks of PyRef.
+class Held {
+ public:
+  Held() noexcept = default;
+  explicit Held(PyObject* borrowed) noexcept : obj_(Py_NewRef(borrowed)) {}
+  static Held steal(PyObject* owned) noexcept {
+    Held held;
+    held.obj_ = owned;
+    return held;
+  }
+  Held(Held&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  Held& operator=(Held&&) = delete;
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+  ~Held() { Py_XDECREF(obj_); }
+  void reset(PyObject* borrowed) noexcept {
+    PyObject* old = obj_;
+    obj_ = Py_NewRef(borrowed);
+    Py_XDECREF(old);
+  }
+  PyObject* get() const noexcept { return obj_; }
+
+ private:
+  PyObject* obj_ = nullptr;
+};
+
+/// The text written for a text object (a leaf's repr(), a class or field name): display_text
+/// of it. str() of an exact str is the str itself, so its UTF-8 is read directly, and ASCII
+/// text without any copy.
+class ShownText {
+ public:
+  explicit ShownText(PyObject* text) {
+    if (PyUnicode_CheckExact(text)) {
+      if (PyUnicode_IS_ASCII(text)) {
+        view_ = {static_cast<const char*>(PyUnicode_DATA(text)),
+                 static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
+        return;
+      }
+      slow_.emplace(str_lossy_text(text));
+    } else {
+      slow_.emplace(display_text(text));
+    }
+    view_ = slow_->view();
+  }
+  std::string_view view() const noexcept { return view_; }
+
+ private:
+  std::string_view view_;
+  std::optional<Utf8Text> slow_;
 };
 
 struct InternedNames {
@@ -57,24 +119,24 @@ const InternedNames& names() {
   return interned;
 }
 
-Result<PyRef> get_attr(PyObject* obj, PyObject* name) {
+Result<Held> get_attr(PyObject* obj, PyObject* name) {
   PyObject* value = PyObject_GetAttr(obj, name);
-  if (value == nullptr) return std::unexpected(fetch_error());
-  return PyRef::steal(value);
+  if (value == nullptr) [[unlikely]] return std::unexpected(fetch_error());
+  return Held::steal(value);
 }
 
-Result<PyRef> str_of(PyObject* obj) {
+Result<Held> str_of(PyObject* obj) {
   PyObject* text = PyObject_Str(obj);
-  if (text == nullptr) return std::unexpected(fetch_error());
-  return PyRef::steal(text);
+  if (text == nullptr) [[unlikely]] return std::unexpected(fetch_error());
+  return Held::steal(text);
 }
 
 // Instances of these exact types can never carry __dataclass_fields__ (the types are immutable
 // and the instances have no attribute dictionary), so the lookup is skipped for them.
-bool never_dataclass(PyTypeObject* type) noexcept {
-  return type == &PyLong_Type || type == &PyUnicode_Type || type == &PyFloat_Type ||
+[[gnu::always_inline]] inline bool never_dataclass(PyTypeObject* type) noexcept {
+  return type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type ||
+         type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
          type == &PyBool_Type || type == Py_TYPE(Py_None) || type == &PyBytes_Type ||
-         type == &PyList_Type || type == &PyDict_Type || type == &PyTuple_Type ||
          type == &PyComplex_Type || type == &PySet_Type || type == &PyFrozenSet_Type;
 }
 
@@ -101,26 +163,35 @@ uint64_t child_indent(uint64_t current, uint64_t indent) noexcept {
 class DictCursor {
  public:
   explicit DictCursor(PyObject* dict)
-      : dict_(PyRef::borrow(dict)),
-        starting_size_(PyDict_GET_SIZE(dict)),
-        remaining_(starting_size_) {}
+      : dict_(dict), starting_size_(PyDict_GET_SIZE(dict)), remaining_(starting_size_) {}
 
   /// The next entry as new references, or false at the end.
-  bool next(PyRef& key, PyRef& value) {
-    if (PyDict_GET_SIZE(dict_.get()) != starting_size_) {
-      fail("dictionary changed size during iteration");
-    }
-    if (remaining_ == -1) fail("dictionary keys changed during iteration");
+  [[gnu::always_inline]] bool next(Held& key, Held& value) {
     PyObject *k, *v;
-    if (!PyDict_Next(dict_.get(), &position_, &k, &v)) return false;
+    if (!next_borrowed(k, v)) return false;
+    key.reset(k);
+    value.reset(v);
+    return true;
+  }
+
+  /// The next entry as borrowed references, valid until interpreter code next runs.
+  [[gnu::always_inline]] bool next_borrowed(PyObject*& key, PyObject*& value) {
+    if (PyDict_GET_SIZE(dict_.get()) != starting_size_) [[unlikely]] changed_size();
+    if (remaining_ == -1) [[unlikely]] keys_changed();
+    if (!PyDict_Next(dict_.get(), &position_, &key, &value)) return false;
     --remaining_;
-    key = PyRef::borrow(k);
-    value = PyRef::borrow(v);
     return true;
   }
 
  private:
-  PyRef dict_;
+  [[noreturn, gnu::cold, gnu::noinline]] static void changed_size() {
+    fail("dictionary changed size during iteration");
+  }
+  [[noreturn, gnu::cold, gnu::noinline]] static void keys_changed() {
+    fail("dictionary keys changed during iteration");
+  }
+
+  Held dict_;
   Py_ssize_t position_ = 0;
   Py_ssize_t starting_size_;
   Py_ssize_t remaining_;
@@ -144,97 +215,229 @@ class RecursionScope {
   bool entered_ = false;
 };
 
-Result<void> render_sequence(PyObject* seq, bool is_list, uint64_t indent, uint64_t current,
-                             TextSink& sink) {
+// Leaf text kept for a sink other than a StringBuffer is released once it grew past this.
+constexpr size_t kScratchKeep = 64 * 1024;
+
+/// One rendering into a sink of type Sink (StringBuffer, or any TextSink).
+template <class Sink>
+class Renderer {
+ public:
+  Renderer(Sink& sink, uint64_t indent) noexcept : sink_(sink), indent_(indent) {}
+
+  Result<void> render(PyObject* obj, uint64_t current);
+
+ private:
+  Result<void> step(std::initializer_list<std::string_view> fragments);
+  /// The step [closing run, level run] that begins every line of a container.
+  Result<void> line_start(const SpaceRun& closing, const SpaceRun& level);
+  /// Makes room for `count` lines of at least `line_bytes` bytes each: a lower bound of what
+  /// the container will write, so the text's storage grows fewer times.
+  void expect_lines(Py_ssize_t count, uint64_t line_bytes);
+  /// Writes the text of an exact int, float, str, bool or None leaf without calling repr() and
+  /// returns true (`written` holds the step's outcome); false for every other object.
+  bool native_leaf(PyObject* obj, Result<void>& written);
+  Result<void> repr_leaf(PyObject* obj);
+  Result<void> sequence(PyObject* seq, bool is_list, uint64_t current);
+  Result<void> dict(PyObject* dict, uint64_t current);
+  Result<void> dataclass(PyObject* obj, uint64_t current);
+
+  Sink& sink_;
+  const uint64_t indent_;
+  StringBuffer scratch_;  // native leaf text on its way to a sink other than a StringBuffer
+};
+
+template <>
+inline Result<void> Renderer<StringBuffer>::step(
+    std::initializer_list<std::string_view> fragments) {
+  for (std::string_view fragment : fragments) sink_.append(fragment);
+  return {};
+}
+
+template <>
+inline Result<void> Renderer<TextSink>::step(std::initializer_list<std::string_view> fragments) {
+  return write_step(sink_, fragments);
+}
+
+template <>
+inline Result<void> Renderer<StringBuffer>::line_start(const SpaceRun& closing,
+                                                       const SpaceRun& level) {
+  const size_t n = closing.view().size() + level.view().size();
+  if (n <= 2 * kStaticSpaces) {
+    sink_.append_spaces(n);
+  } else {
+    sink_.append(closing.view());
+    sink_.append(level.view());
+  }
+  return {};
+}
+
+template <>
+inline Result<void> Renderer<TextSink>::line_start(const SpaceRun& closing,
+                                                   const SpaceRun& level) {
+  return step({closing.view(), level.view()});
+}
+
+template <>
+inline void Renderer<StringBuffer>::expect_lines(Py_ssize_t count, uint64_t line_bytes) {
+  // A list may still shrink while it is rendered, so the bound is only a likely one: it is
+  // taken up to a size whose reservation cannot fail in practice.
+  constexpr uint64_t kMostExpected = uint64_t{1} << 24;
+  uint64_t bytes;
+  if (__builtin_mul_overflow(static_cast<uint64_t>(count), line_bytes, &bytes)) return;
+  if (bytes <= kMostExpected) sink_.reserve(bytes);
+}
+
+template <>
+inline void Renderer<TextSink>::expect_lines(Py_ssize_t, uint64_t) {}
+
+template <>
+inline bool Renderer<StringBuffer>::native_leaf(PyObject* obj, Result<void>&) {
+  return append_native_repr(obj, sink_);
+}
+
+template <>
+inline bool Renderer<TextSink>::native_leaf(PyObject* obj, Result<void>& written) {
+  scratch_.clear(kScratchKeep);
+  if (!append_native_repr(obj, scratch_)) return false;
+  written = step({scratch_.view()});
+  return true;
+}
+
+template <class Sink>
+Result<void> Renderer<Sink>::repr_leaf(PyObject* obj) {
+  PyObject* repr = PyObject_Repr(obj);
+  if (repr == nullptr) return std::unexpected(fetch_error());
+  const Held owned = Held::steal(repr);
+  const ShownText text(repr);
+  return step({text.view()});
+}
+
+template <class Sink>
+Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
+  // Exact leaf types are neither dataclasses nor containers: their text comes first.
+  if (Result<void> written; native_leaf(obj, written)) return written;
+  const bool is_dataclass_instance = is_dataclass(obj);
+  const unsigned long flags = Py_TYPE(obj)->tp_flags;
+  const bool container =
+      is_dataclass_instance ||
+      (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS));
+  if (!container) return repr_leaf(obj);
+  RecursionScope scope;
+  MERVIK_TRY(scope.enter());
+  if (is_dataclass_instance) return dataclass(obj, current);
+  if (flags & Py_TPFLAGS_LIST_SUBCLASS) return sequence(obj, true, current);
+  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return dict(obj, current);
+  return sequence(obj, false, current);
+}
+
+template <class Sink>
+Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list, uint64_t current) {
   const Py_ssize_t length = is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
-  if (length == 0) return write_step(sink, {is_list ? "[]" : "()"});
-  PyRef held = PyRef::borrow(seq);
+  if (length == 0) return step({is_list ? "[]" : "()"});
+  Held held(seq);
   SpaceRun closing(current);
-  MERVIK_TRY(write_step(sink, {is_list ? "[\n" : "(\n"}));
-  const uint64_t child = child_indent(current, indent);
+  MERVIK_TRY(step({is_list ? "[\n" : "(\n"}));
+  const uint64_t child = child_indent(current, indent_);
+  expect_lines(length, child_indent(child, 3));  // indentation, one character, ",\n"
   for (Py_ssize_t i = 0;; ++i) {
     // A list may shrink while its items are rendered; items appended meanwhile are not shown.
     const Py_ssize_t bound = is_list ? std::min(length, PyList_GET_SIZE(seq)) : length;
     if (i >= bound) break;
-    PyRef item = PyRef::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
-    SpaceRun level(indent);
-    MERVIK_TRY(write_step(sink, {closing.view(), level.view()}));
-    MERVIK_TRY(ObjectFormatter::render(item.get(), indent, child, sink));
-    MERVIK_TRY(write_step(sink, {",\n"}));
+    PyObject* const borrowed = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+    SpaceRun level(indent_);
+    if constexpr (std::is_same_v<Sink, StringBuffer>) {
+      // A native leaf runs no interpreter code, so the item cannot go away while it is written
+      // and needs no reference of its own.
+      MERVIK_TRY(line_start(closing, level));
+      if (!append_native_repr(borrowed, sink_)) {
+        Held item(borrowed);
+        MERVIK_TRY(render(item.get(), child));
+      }
+    } else {
+      Held item(borrowed);
+      MERVIK_TRY(step({closing.view(), level.view()}));
+      MERVIK_TRY(render(item.get(), child));
+    }
+    MERVIK_TRY(step({",\n"}));
   }
-  return write_step(sink, {closing.view(), is_list ? "]" : ")"});
+  return step({closing.view(), is_list ? "]" : ")"});
 }
 
-Result<void> render_dict(PyObject* dict, uint64_t indent, uint64_t current, TextSink& sink) {
-  if (PyDict_GET_SIZE(dict) == 0) return write_step(sink, {"{}"});
+template <class Sink>
+Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
+  if (PyDict_GET_SIZE(dict) == 0) return step({"{}"});
   SpaceRun closing(current);
-  MERVIK_TRY(write_step(sink, {"{\n"}));
-  const uint64_t child = child_indent(current, indent);
+  MERVIK_TRY(step({"{\n"}));
+  const uint64_t child = child_indent(current, indent_);
+  // Indentation, a character of key and of value, ": " and ",\n".
+  expect_lines(PyDict_GET_SIZE(dict), child_indent(child, 6));
   DictCursor cursor(dict);
-  PyRef key, value;
-  while (cursor.next(key, value)) {
-    SpaceRun level(indent);
-    MERVIK_TRY(write_step(sink, {closing.view(), level.view()}));
-    MERVIK_TRY(ObjectFormatter::render(key.get(), indent, child, sink));
-    MERVIK_TRY(write_step(sink, {": "}));
-    MERVIK_TRY(ObjectFormatter::render(value.get(), indent, child, sink));
-    MERVIK_TRY(write_step(sink, {",\n"}));
+  PyObject *borrowed_key, *borrowed_value;
+  while (cursor.next_borrowed(borrowed_key, borrowed_value)) {
+    SpaceRun level(indent_);
+    if constexpr (std::is_same_v<Sink, StringBuffer>) {
+      // As for sequences: native leaves run no interpreter code, so the entry stays alive
+      // without references of its own until something else is rendered.
+      MERVIK_TRY(line_start(closing, level));
+      if (append_native_repr(borrowed_key, sink_)) {
+        MERVIK_TRY(step({": "}));
+        if (!append_native_repr(borrowed_value, sink_)) {
+          Held value(borrowed_value);
+          MERVIK_TRY(render(value.get(), child));
+        }
+        MERVIK_TRY(step({",\n"}));
+        continue;
+      }
+    }
+    Held key(borrowed_key), value(borrowed_value);
+    if constexpr (!std::is_same_v<Sink, StringBuffer>) {
+      MERVIK_TRY(step({closing.view(), level.view()}));
+    }
+    MERVIK_TRY(render(key.get(), child));
+    MERVIK_TRY(step({": "}));
+    MERVIK_TRY(render(value.get(), child));
+    MERVIK_TRY(step({",\n"}));
   }
-  return write_step(sink, {closing.view(), "}"});
+  return step({closing.view(), "}"});
 }
 
-Result<void> render_dataclass(PyObject* obj, uint64_t indent, uint64_t current, TextSink& sink) {
+template <class Sink>
+Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
   const InternedNames& n = names();
-  PyRef cls = MERVIK_TRY(get_attr(obj, n.class_));
-  PyRef name_obj = MERVIK_TRY(get_attr(cls.get(), n.name));
-  PyRef class_name = MERVIK_TRY(str_of(name_obj.get()));
-  PyRef fields = MERVIK_TRY(get_attr(obj, n.dataclass_fields));
+  const Held cls = MERVIK_TRY(get_attr(obj, n.class_));
+  const Held name_obj = MERVIK_TRY(get_attr(cls.get(), n.name));
+  const Held class_name = MERVIK_TRY(str_of(name_obj.get()));
+  const Held fields = MERVIK_TRY(get_attr(obj, n.dataclass_fields));
   if (!PyDict_Check(fields.get())) {
     return std::unexpected(cast_error(fields.get(), reinterpret_cast<PyObject*>(&PyDict_Type)));
   }
-  const Utf8Text class_text = display_text(class_name.get());
-  if (PyDict_GET_SIZE(fields.get()) == 0) return write_step(sink, {class_text.view(), "()"});
+  const ShownText class_text(class_name.get());
+  if (PyDict_GET_SIZE(fields.get()) == 0) return step({class_text.view(), "()"});
   SpaceRun closing(current);
-  MERVIK_TRY(write_step(sink, {class_text.view(), "(\n"}));
-  const uint64_t child = child_indent(current, indent);
+  MERVIK_TRY(step({class_text.view(), "(\n"}));
+  const uint64_t child = child_indent(current, indent_);
   DictCursor cursor(fields.get());
-  PyRef key, field;
+  Held key, field;
   while (cursor.next(key, field)) {
-    PyRef field_name = MERVIK_TRY(str_of(key.get()));
-    PyRef value = MERVIK_TRY(get_attr(obj, field_name.get()));
-    SpaceRun level(indent);
-    const Utf8Text name_text = display_text(field_name.get());
-    MERVIK_TRY(write_step(sink, {closing.view(), level.view(), name_text.view(), "="}));
-    MERVIK_TRY(ObjectFormatter::render(value.get(), indent, child, sink));
-    MERVIK_TRY(write_step(sink, {",\n"}));
+    const Held field_name = MERVIK_TRY(str_of(key.get()));
+    const Held value = MERVIK_TRY(get_attr(obj, field_name.get()));
+    SpaceRun level(indent_);
+    const ShownText name_text(field_name.get());
+    MERVIK_TRY(step({closing.view(), level.view(), name_text.view(), "="}));
+    MERVIK_TRY(render(value.get(), child));
+    MERVIK_TRY(step({",\n"}));
   }
-  return write_step(sink, {closing.view(), ")"});
-}
-
-Result<void> render_leaf(PyObject* obj, TextSink& sink) {
-  PyObject* repr = PyObject_Repr(obj);
-  if (repr == nullptr) return std::unexpected(fetch_error());
-  PyRef owned = PyRef::steal(repr);
-  const Utf8Text text = display_text(repr);
-  return write_step(sink, {text.view()});
+  return step({closing.view(), ")"});
 }
 
 }  // namespace
 
 Result<void> ObjectFormatter::render(PyObject* obj, uint64_t indent, uint64_t current,
                                      TextSink& sink) {
-  const bool dataclass = is_dataclass(obj);
-  const unsigned long flags = Py_TYPE(obj)->tp_flags;
-  const bool container =
-      dataclass ||
-      (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS));
-  if (!container) return render_leaf(obj, sink);
-  RecursionScope scope;
-  MERVIK_TRY(scope.enter());
-  if (dataclass) return render_dataclass(obj, indent, current, sink);
-  if (flags & Py_TPFLAGS_LIST_SUBCLASS) return render_sequence(obj, true, indent, current, sink);
-  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return render_dict(obj, indent, current, sink);
-  return render_sequence(obj, false, indent, current, sink);
+  if (typeid(sink) == typeid(StringBuffer)) {
+    return Renderer<StringBuffer>(static_cast<StringBuffer&>(sink), indent).render(obj, current);
+  }
+  return Renderer<TextSink>(sink, indent).render(obj, current);
 }
 
 }  // namespace mervik

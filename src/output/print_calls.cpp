@@ -2,6 +2,7 @@
 #include "output/print_calls.h"
 
 #include <array>
+#include <cstring>
 
 #include "binding/attachment.h"
 #include "binding/convert.h"
@@ -41,6 +42,13 @@ constexpr CallSignature kPrintEscapedSignature{
 };
 
 constexpr char kHexDigits[] = "0123456789abcdef";
+
+// The four characters of every byte's escape, so that each byte is one 4-byte copy.
+constexpr auto kEscapes = [] {
+  std::array<std::array<char, 4>, 256> escapes{};
+  for (int b = 0; b < 256; ++b) escapes[b] = {'\\', 'x', kHexDigits[b >> 4], kHexDigits[b & 0xF]};
+  return escapes;
+}();
 
 // The writer gives up the interpreter around each system write and each contended wait for
 // its lock, so that a thread of this process draining a pipe on fd 1 can always run.
@@ -104,10 +112,7 @@ Result<PyRef> format_escaped_bytes_call(PyObject* const* args, Py_ssize_t nargs,
   if (text == nullptr) api_call_failed();
   auto* out = static_cast<char*>(PyUnicode_DATA(text));
   for (unsigned char byte : bytes) {
-    out[0] = '\\';
-    out[1] = 'x';
-    out[2] = kHexDigits[byte >> 4];
-    out[3] = kHexDigits[byte & 0xF];
+    std::memcpy(out, kEscapes[byte].data(), 4);
     out += 4;
   }
   return PyRef::steal(text);
@@ -119,13 +124,14 @@ Result<PyRef> print_escaped_bytes_call(PyObject* const* args, Py_ssize_t nargs,
       MERVIK_TRY(bytes_argument(kPrintEscapedSignature, args, nargs, kwnames));
   StdoutWriter& writer = stdout_writer();
   // One write step per byte: "\\x" and two digits, or "\\x", "0" and one digit below 0x10.
+  // The writer is final: these are direct calls, not virtual ones.
   for (unsigned char byte : bytes) {
-    const char digits[2] = {kHexDigits[byte >> 4], kHexDigits[byte & 0xF]};
-    if (byte >= 0x10) {
-      MERVIK_TRY(write_step(writer, {"\\x", std::string_view(digits, 2)}));
-    } else {
-      MERVIK_TRY(write_step(writer, {"\\x", "0", std::string_view(digits + 1, 1)}));
-    }
+    const std::string_view escape(kEscapes[byte].data(), 4);
+    const std::string_view two_digits[] = {escape.substr(0, 2), escape.substr(2, 2)};
+    const std::string_view zero_and_digit[] = {escape.substr(0, 2), "0", escape.substr(3, 1)};
+    const IoResult written = byte >= 0x10 ? writer.write_fragments(two_digits)
+                                          : writer.write_fragments(zero_and_digit);
+    if (!written) [[unlikely]] return std::unexpected(error_from_io(written.error()));
   }
   return write_step(writer, {"\n"}).transform([] { return PyRef::borrow(Py_None); });
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace mervik::platform {
@@ -42,7 +43,7 @@ inline size_t utf8_valid_prefix(std::string_view s) noexcept {
   while (i < s.size()) {
     while (i + 8 <= s.size()) {  // ASCII eight bytes at a time
       uint64_t chunk;
-      __builtin_memcpy(&chunk, s.data() + i, 8);
+      std::memcpy(&chunk, s.data() + i, 8);
       if (chunk & 0x8080808080808080ULL) break;
       i += 8;
     }

@@ -63,18 +63,23 @@ def test_reimport_yields_the_same_module(monkeypatch):
     assert again.pretty_format([1]) == "[\n    1,\n]"
 
 
-def test_reimport_in_a_fresh_interpreter(run_python):
+def test_reimport_keeps_the_module_as_it_stands(run_python):
     run = run_python(
         """
         import sys
         import mervik
         first = mervik
+        names = list(mervik.__all__)
         for _ in range(3):
             del sys.modules["mervik"]
             import mervik
-        print(mervik is first, len(mervik.__all__) == len(set(mervik.__all__)))
+        print(mervik is first, mervik.__all__ == names)
+        mervik.extra = 1
+        del mervik.__all__
+        del sys.modules["mervik"]
+        import mervik
+        print(mervik is first, mervik.extra, hasattr(mervik, "__all__"))
         """
     )
-    if run.returncode != 0 or run.stdout != b"True True\n":
-        run.fail("re-importing did not return the cached module")
-
+    if run.returncode != 0 or run.stdout != b"True True\nTrue 1 False\n":
+        run.fail("re-importing did not return the cached module unchanged")

@@ -261,3 +261,15 @@ def test_same_process_thread_draining_a_pipe_on_fd_1():
         print(len(data), file=sys.stderr)
     """)
     assert int(err) > 4_000_000
+
+
+def test_pretty_print_method_matches_the_format_text():
+    values = "[{}, [1, (2, {'k': None})], {(1, 2): 't'}, 'x', b'y']"
+    out, _ = expect_child(f"""
+        import mervik
+        for indent in (0, 1, 4):
+            for value in {values}:
+                mervik.Pretty(indent).print(value)
+    """)
+    expected = "".join(mervik.pretty_format(v, i) + "\n" for i in (0, 1, 4) for v in eval(values))
+    assert out == expected.encode()

@@ -5,7 +5,9 @@
 
 #include <new>
 #include <stdexcept>
+#include <ostream>
 #include <string>
+#include <thread>
 
 #include "binding/convert.h"
 #include "python_test_support.h"
@@ -62,6 +64,8 @@ struct FailureCase {
   PyObject* (*type)();
   const char* message;
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 PyObject* panic_type() { return panic_exception_type(); }
 PyObject* value_error_type() { return PyExc_ValueError; }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <ostream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -37,6 +38,8 @@ struct BindCase {
   // "ok: " and the repr of every slot ("_" when empty), or the TypeError message.
   const char* outcome;
 };
+
+void PrintTo(const BindCase& c, std::ostream* os) { *os << c.name; }
 
 // Binds `c` in the given form and describes the outcome as BindCase::outcome does.
 std::string bind_outcome(const CallSignature& signature, Form form, const BindCase& c) {
@@ -185,6 +188,8 @@ struct ListCase {
   std::vector<std::string_view> names;
   const char* text;
 };
+
+void PrintTo(const ListCase& c, std::ostream* os) { *os << c.text; }
 
 class ParameterList : public ::testing::TestWithParam<ListCase> {};
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "python_test_support.h"
@@ -40,6 +41,8 @@ struct U64Case {
   const char* error;        // the exact exception type's name
   const char* message;      // its str()
 };
+
+void PrintTo(const U64Case& c, std::ostream* os) { *os << c.name; }
 
 class ExtractU64 : public mervik::testing::PythonTest,
                    public ::testing::WithParamInterface<U64Case> {};
@@ -94,6 +97,8 @@ struct CastCase {
   const char* target;
   const char* message;
 };
+
+void PrintTo(const CastCase& c, std::ostream* os) { *os << c.name; }
 
 class CastError : public mervik::testing::PythonTest,
                   public ::testing::WithParamInterface<CastCase> {};

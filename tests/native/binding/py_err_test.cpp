@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -39,6 +40,8 @@ struct KindCase {
   const char* description;
   const char* exception;
 };
+
+void PrintTo(const KindCase& c, std::ostream* os) { *os << "kind " << c.kind; }
 
 class IoErrorKindMapping : public mervik::testing::PythonTest, public ::testing::WithParamInterface<KindCase> {};
 

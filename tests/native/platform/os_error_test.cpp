@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <ostream>
 #include <string>
 
 namespace mervik::platform {
@@ -13,6 +14,8 @@ struct CodeCase {
   int32_t code;
   int kind;
 };
+
+void PrintTo(const CodeCase& c, std::ostream* os) { *os << c.name; }
 
 std::string case_name(const ::testing::TestParamInfo<CodeCase>& info) { return info.param.name; }
 

@@ -1,0 +1,318 @@
+// Native repr() text of the common leaves.
+//
+// int: values that fit in 64 bits are written as their decimal digits, as int.__repr__ does; the
+// digit limit of str(int) only applies far beyond 19 digits, so larger values keep repr().
+// float: float.__repr__ writes the shortest decimal digits that read back as the same value
+// (the nearest such, ties to even), which is what std::to_chars computes; only the layout
+// differs, and it is reproduced below. str: str.__repr__'s rules, below. bool and None: fixed
+// words.
+#include "format/leaf_text.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+namespace mervik {
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+// Code points per chunk of a str's repr, and the most bytes one code point can take
+// ("\U0010ffff" is ten).
+constexpr Py_ssize_t kChunk = 512;
+constexpr size_t kMaxBytesPerCodePoint = 10;
+
+/// Which code points of the Basic Multilingual Plane the interpreter counts as printable: its
+/// own answers, asked once, so that the common characters cost a table lookup.
+class PrintableTable {
+ public:
+  PrintableTable() {
+    for (Py_UCS4 ch = 0; ch < 0x10000; ++ch) {
+      if (Py_UNICODE_ISPRINTABLE(ch)) bits_[ch >> 6] |= uint64_t{1} << (ch & 63);
+    }
+  }
+  bool printable(Py_UCS4 ch) const noexcept {
+    if (ch >= 0x10000) return Py_UNICODE_ISPRINTABLE(ch);
+    return (bits_[ch >> 6] >> (ch & 63)) & 1;
+  }
+
+ private:
+  uint64_t bits_[0x10000 / 64] = {};
+};
+
+const PrintableTable& printable_table() {
+  static const PrintableTable table;
+  return table;
+}
+
+/// Writes the escape or text of one code point of a str's repr; returns the end.
+[[gnu::always_inline]] inline char* put_code_point(char* p, Py_UCS4 ch, Py_UCS4 quote,
+                                                  const PrintableTable& table) {
+  if (ch < 0x7F) {
+    if (ch >= 0x20) {
+      if (ch == quote || ch == '\\') *p++ = '\\';
+      *p++ = static_cast<char>(ch);
+      return p;
+    }
+    *p++ = '\\';
+    switch (ch) {
+      case '\t': *p++ = 't'; return p;
+      case '\n': *p++ = 'n'; return p;
+      case '\r': *p++ = 'r'; return p;
+      default: break;
+    }
+    *p++ = 'x';
+    *p++ = kHex[ch >> 4];
+    *p++ = kHex[ch & 0xF];
+    return p;
+  }
+  if (ch != 0x7F && table.printable(ch)) {
+    // Printable characters stand as they are, in UTF-8. They are never surrogates.
+    if (ch < 0x800) {
+      *p++ = static_cast<char>(0xC0 | (ch >> 6));
+    } else if (ch < 0x10000) {
+      *p++ = static_cast<char>(0xE0 | (ch >> 12));
+      *p++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+    } else {
+      *p++ = static_cast<char>(0xF0 | (ch >> 18));
+      *p++ = static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
+      *p++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+    }
+    *p++ = static_cast<char>(0x80 | (ch & 0x3F));
+    return p;
+  }
+  *p++ = '\\';
+  int digits;
+  if (ch <= 0xFF) {
+    *p++ = 'x';
+    digits = 2;
+  } else if (ch <= 0xFFFF) {
+    *p++ = 'u';
+    digits = 4;
+  } else {
+    *p++ = 'U';
+    digits = 8;
+  }
+  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) *p++ = kHex[(ch >> shift) & 0xF];
+  return p;
+}
+
+template <class Unit>
+void find_quotes(const Unit* data, Py_ssize_t length, bool& single, bool& dbl) {
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    single |= data[i] == '\'';
+    dbl |= data[i] == '"';
+  }
+}
+
+template <class Unit>
+void append_units(const Unit* data, Py_ssize_t length, Py_UCS4 quote, StringBuffer& out) {
+  const PrintableTable& table = printable_table();
+  for (Py_ssize_t start = 0; start < length; start += kChunk) {
+    const Py_ssize_t end = std::min(length, start + kChunk);
+    char* const begin = out.reserve(static_cast<size_t>(end - start) * kMaxBytesPerCodePoint);
+    char* p = begin;
+    for (Py_ssize_t i = start; i < end; ++i) p = put_code_point(p, data[i], quote, table);
+    out.commit(static_cast<size_t>(p - begin));
+  }
+}
+
+constexpr auto kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+inline void put_pair(char* o, uint32_t v) noexcept { std::memcpy(o, &kDigitPairs[2 * v], 2); }
+
+/// Exactly eight digits of v < 10^8, leading zeros included; the four pairs are independent.
+inline void put_eight(char* o, uint32_t v) noexcept {
+  const uint32_t high = v / 10000, low = v % 10000;
+  put_pair(o, high / 100);
+  put_pair(o + 2, high % 100);
+  put_pair(o + 4, low / 100);
+  put_pair(o + 6, low % 100);
+}
+
+constexpr auto kPowersOf10 = [] {
+  std::array<uint64_t, 20> powers{};
+  uint64_t p = 1;
+  for (auto& power : powers) {
+    power = p;
+    p *= 10;
+  }
+  return powers;
+}();
+
+/// The number of decimal digits of v (1 for 0), without a loop.
+inline int decimal_digits(uint64_t v) noexcept {
+  const uint64_t w = v | 1;  // same count, and no special case for 0
+  const int guess = (64 - std::countl_zero(w)) * 1233 >> 12;  // bits * log10(2)
+  return guess + (w >= kPowersOf10[guess]);
+}
+
+/// Writes the decimal digits of `v` at `o`, which has room for 20 bytes; returns the end. All
+/// twenty digits are made in a fixed sequence of independent steps on 32-bit pieces (no branch
+/// depends on the value's length), and the significant ones are copied out.
+char* put_decimal(char* o, uint64_t v) noexcept {
+  if (v < 100) {
+    if (v < 10) {
+      *o = static_cast<char>('0' + v);
+      return o + 1;
+    }
+    put_pair(o, static_cast<uint32_t>(v));
+    return o + 2;
+  }
+  constexpr uint64_t kTen8 = 100000000;
+  char digits[40] = {};  // twenty digits, then room for the fixed-size copy below
+  const auto top = static_cast<uint32_t>(v / (kTen8 * kTen8));  // at most 1844
+  put_pair(digits, top / 100);
+  put_pair(digits + 2, top % 100);
+  put_eight(digits + 4, static_cast<uint32_t>(v / kTen8 % kTen8));
+  put_eight(digits + 12, static_cast<uint32_t>(v % kTen8));
+  const int n = decimal_digits(v);
+  std::memcpy(o, digits + 20 - n, 20);  // the bytes past the n digits are not committed
+  return o + n;
+}
+
+// ASCII characters that need an escape or decide the quote: controls, DEL, the backslash and
+// both quotes.
+constexpr auto kAsciiSpecial = [] {
+  std::array<bool, 128> special{};
+  for (int c = 0; c < 0x20; ++c) special[c] = true;
+  special[0x7F] = special['\\'] = special['\''] = special['"'] = true;
+  return special;
+}();
+
+}  // namespace
+
+void append_str_repr(PyObject* str, StringBuffer& out) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+  const int kind = PyUnicode_KIND(str);
+  const void* data = PyUnicode_DATA(str);
+  Py_ssize_t plain = 0;  // leading characters that stand as they are, whatever the quote
+  if (PyUnicode_IS_ASCII(str)) {
+    const auto* text = static_cast<const unsigned char*>(data);
+    while (plain < length && !kAsciiSpecial[text[plain]]) ++plain;
+    if (plain == length) {  // the common case: nothing to escape, single quotes
+      char* o = out.reserve(static_cast<size_t>(length) + 2);
+      o[0] = '\'';
+      std::memcpy(o + 1, text, static_cast<size_t>(length));
+      o[length + 1] = '\'';
+      out.commit(static_cast<size_t>(length) + 2);
+      return;
+    }
+  }
+  // The quote is ' unless the text holds ' and no ", as str.__repr__ chooses it.
+  bool single = false, dbl = false;
+  if (kind == PyUnicode_1BYTE_KIND) {
+    const auto* rest = static_cast<const char*>(data) + plain;
+    single = std::memchr(rest, '\'', static_cast<size_t>(length - plain)) != nullptr;
+    dbl = std::memchr(rest, '"', static_cast<size_t>(length - plain)) != nullptr;
+  } else if (kind == PyUnicode_2BYTE_KIND) {
+    find_quotes(static_cast<const Py_UCS2*>(data), length, single, dbl);
+  } else {
+    find_quotes(static_cast<const Py_UCS4*>(data), length, single, dbl);
+  }
+  const char quote = single && !dbl ? '"' : '\'';
+  out.push_back(quote);
+  if (kind == PyUnicode_1BYTE_KIND) {
+    out.append({static_cast<const char*>(data), static_cast<size_t>(plain)});
+    append_units(static_cast<const Py_UCS1*>(data) + plain, length - plain,
+                 static_cast<Py_UCS4>(quote), out);
+  } else if (kind == PyUnicode_2BYTE_KIND) {
+    append_units(static_cast<const Py_UCS2*>(data), length, static_cast<Py_UCS4>(quote), out);
+  } else {
+    append_units(static_cast<const Py_UCS4*>(data), length, static_cast<Py_UCS4>(quote), out);
+  }
+  out.push_back(quote);
+}
+
+bool append_int_repr(PyObject* integer, StringBuffer& out) {
+  long long value;
+  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(integer))) {
+    value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(integer));
+  } else {
+    int overflow;
+    value = PyLong_AsLongLongAndOverflow(integer, &overflow);
+    if (overflow != 0) return false;  // beyond 64 bits: repr() itself
+  }
+  char* const begin = out.reserve(21);  // a sign and put_decimal's 20 bytes
+  char* o = begin;
+  uint64_t magnitude = static_cast<uint64_t>(value);
+  if (value < 0) {
+    *o++ = '-';
+    magnitude = 0 - magnitude;
+  }
+  o = put_decimal(o, magnitude);
+  out.commit(static_cast<size_t>(o - begin));
+  return true;
+}
+
+void append_float_repr(double value, StringBuffer& out) {
+  if (!std::isfinite(value)) {
+    out.append(std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf");
+    return;
+  }
+  // The shortest digits that read back as `value`, the nearest such and ties to even: the digits
+  // float.__repr__ finds too. to_chars gives them as [-]d[.ddd]e<sign><exponent>.
+  char sci[32];
+  const auto [end, ec] = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+  (void)ec;  // 32 characters always suffice
+  const char* p = sci;
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  char digits[20];
+  int n = 0;
+  for (; *p != 'e'; ++p) {
+    if (*p != '.') digits[n++] = *p;
+  }
+  int exponent = 0;
+  std::from_chars(p + 1 + (p[1] == '+'), end, exponent);
+  // As float.__repr__ lays it out: the point after `point` digits, plain notation for
+  // -4 < point <= 16, else one digit, the rest after a point, and an exponent of two digits
+  // or more; an integral value ends with ".0".
+  const int point = exponent + 1;
+  char* const begin = out.reserve(48);  // 22 characters at most before put_decimal's 20 bytes
+  char* o = begin;
+  if (negative) *o++ = '-';
+  if (point > -4 && point <= 16) {
+    if (point <= 0) {
+      *o++ = '0';
+      *o++ = '.';
+      for (int i = 0; i < -point; ++i) *o++ = '0';
+      o = std::copy_n(digits, n, o);
+    } else if (point < n) {
+      o = std::copy_n(digits, point, o);
+      *o++ = '.';
+      o = std::copy_n(digits + point, n - point, o);
+    } else {
+      o = std::copy_n(digits, n, o);
+      for (int i = n; i < point; ++i) *o++ = '0';
+      *o++ = '.';
+      *o++ = '0';
+    }
+  } else {
+    *o++ = digits[0];
+    if (n > 1) {
+      *o++ = '.';
+      o = std::copy_n(digits + 1, n - 1, o);
+    }
+    *o++ = 'e';
+    const int shown = point - 1;
+    *o++ = shown < 0 ? '-' : '+';
+    const int magnitude = shown < 0 ? -shown : shown;
+    if (magnitude < 10) *o++ = '0';
+    o = put_decimal(o, static_cast<uint64_t>(magnitude));
+  }
+  out.commit(static_cast<size_t>(o - begin));
+}
+
+}  // namespace mervik

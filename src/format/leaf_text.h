@@ -1,0 +1,45 @@
+// The text of exact int, float, str, bool and None leaves, written without making their repr()
+// objects. Each writer produces the same bytes as the UTF-8 encoding of repr(obj).
+#pragma once
+
+#include "binding/python.h"
+#include "format/string_buffer.h"
+
+namespace mervik {
+
+/// Appends the UTF-8 text of repr(obj) to `out` when obj is an exact int, float, str, bool or
+/// None whose text is written natively, and returns true; returns false (nothing written) for
+/// every other object, which then goes through repr() itself. Runs no interpreter code and
+/// cannot fail (but for std::bad_alloc).
+inline bool append_native_repr(PyObject* obj, StringBuffer& out);
+
+/// repr() of an exact str, as UTF-8.
+void append_str_repr(PyObject* str, StringBuffer& out);
+/// repr() of an exact int that fits in 64 bits; false (nothing written) for larger ones.
+bool append_int_repr(PyObject* integer, StringBuffer& out);
+/// repr() of a float.
+void append_float_repr(double value, StringBuffer& out);
+
+inline bool append_native_repr(PyObject* obj, StringBuffer& out) {
+  PyTypeObject* const type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) {
+    append_str_repr(obj, out);
+    return true;
+  }
+  if (type == &PyLong_Type) return append_int_repr(obj, out);
+  if (type == &PyFloat_Type) {
+    append_float_repr(PyFloat_AS_DOUBLE(obj), out);
+    return true;
+  }
+  if (type == &PyBool_Type) {
+    out.append(obj == Py_True ? std::string_view("True") : std::string_view("False"));
+    return true;
+  }
+  if (obj == Py_None) {
+    out.append("None");
+    return true;
+  }
+  return false;
+}
+
+}  // namespace mervik

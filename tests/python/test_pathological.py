@@ -1,0 +1,370 @@
+"""Hostile input and hostile standard output end in a clean Python exception and leave the module
+usable: million-deep nesting and cycles on every call, containers whose last reference goes
+away mid-walk, re-entry, odd class names, indentation too large for memory, and a full
+non-blocking pipe on fd 1."""
+
+import dataclasses
+import gc
+import sys
+import types
+
+import pytest
+
+import mervik
+from mervik import Pretty
+
+
+def lines(*rows):
+    return "\n".join(rows)
+
+
+@dataclasses.dataclass
+class Box:
+    item: object
+
+
+@pytest.fixture
+def out(capfd):
+    """fd 1 as the tests' own: what earlier failed prints left in the writer is sent out first
+    and discarded. Returns a function that reads what was printed since."""
+    mervik.print_escaped_bytes(b"")
+    capfd.readouterr()
+    return lambda: capfd.readouterr().out
+
+
+# Depth and cycles -----------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def million_deep():
+    """10**6 levels cycling through list, dict value, tuple and dataclass field."""
+    shapes = [lambda v: [v], lambda v: {"k": v}, lambda v: (v,), Box]
+    gc.disable()  # a million fresh containers would trigger collections of the whole chain
+    try:
+        value = 0
+        for level in range(10**6):
+            value = shapes[level % 4](value)
+    finally:
+        gc.enable()
+    return value
+
+
+def cycle_through_tuple():
+    inner = []
+    inner.append((inner,))
+    return inner
+
+
+def self_containing_dataclass():
+    box = Box(None)
+    box.item = [box]
+    return box
+
+
+CALLS = {
+    "pretty_format": lambda value: mervik.pretty_format(value, 0),
+    "Pretty.format": lambda value: Pretty(0).format(value),
+    "pretty_print": lambda value: mervik.pretty_print(value, 0),
+    "Pretty.print": lambda value: Pretty(0).print(value),
+}
+
+
+@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
+@pytest.mark.parametrize("shape", ["million-deep", "cycle-through-tuple", "dataclass-cycle"])
+def test_unbounded_depth_on_every_call(request, out, call, shape):
+    value = {
+        "million-deep": lambda: request.getfixturevalue("million_deep"),
+        "cycle-through-tuple": cycle_through_tuple,
+        "dataclass-cycle": self_containing_dataclass,
+    }[shape]()
+    with pytest.raises(RecursionError):
+        call(value)
+    assert sys.exception() is None
+    assert mervik.pretty_format([1], 1) == "[\n 1,\n]"
+
+
+class ReentersForever:
+    def __init__(self, call):
+        self.call = call
+
+    def __repr__(self):
+        self.call([self])
+        return "never"
+
+
+@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
+def test_endless_reentry_from_repr(out, call):
+    with pytest.raises(RecursionError):
+        call(ReentersForever(call))
+    assert mervik.pretty_format([1], 1) == "[\n 1,\n]"
+
+
+# Mutation and re-entry from __repr__ ----------------------------------------------------------
+
+
+class Hook:
+    """__repr__ runs `action()` and returns "h"."""
+
+    def __init__(self, action):
+        self.action = action
+
+    def __repr__(self):
+        self.action()
+        return "h"
+
+
+def drop_walked_list():
+    outer = [[0, 2, 3]]
+    outer[0][0] = Hook(outer.clear)  # frees the inner list unless the walk holds it
+    return outer, lines("[", "    [", "        h,", "        2,", "        3,", "    ],", "]")
+
+
+def drop_walked_dict():
+    holder = [{"a": 0, "b": 2}]
+    holder[0]["a"] = Hook(holder.clear)
+    return holder, lines("[", "    {", "        'a': h,", "        'b': 2,", "    },", "]")
+
+
+def drop_walked_tuple():
+    holder = [(0, "t")]
+    holder[0] = (Hook(holder.clear), "t")
+    return holder, lines("[", "    (", "        h,", "        't',", "    ),", "]")
+
+
+def drop_walked_dataclass():
+    holder = [Box(None)]
+    holder[0].item = Hook(holder.clear)
+    return holder, lines("[", "    Box(", "        item=h,", "    ),", "]")
+
+
+def drop_field_table():
+    @dataclasses.dataclass
+    class Two:
+        a: object
+        b: int
+
+    two = Two(None, 2)
+    two.a = Hook(lambda: delattr(type(two), "__dataclass_fields__"))
+    return two, lines("Two(", "    a=h,", "    b=2,", ")")
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        drop_walked_list,
+        drop_walked_dict,
+        drop_walked_tuple,
+        drop_walked_dataclass,
+        drop_field_table,
+    ],
+    ids=lambda f: f.__name__,
+)
+def test_walk_survives_losing_the_last_outside_reference(pf, make):
+    value, expected = make()
+    assert pf(value) == expected
+
+
+def test_field_deleted_by_an_earlier_field(pf):
+    box = Box(None)
+    box.__dataclass_fields__ = {"item": None, "later": None}
+    box.later = 1
+    box.item = Hook(lambda: delattr(box, "later"))
+    with pytest.raises(AttributeError, match="later"):
+        pf(box)
+
+
+SHARED = Pretty(1)
+OTHER = Pretty(3)
+
+# (what __repr__ does, the call that renders [hook], exact output: printed text, or the result)
+REENTRY = {
+    "print-inside-print": (
+        lambda: mervik.pretty_print([1]),
+        mervik.pretty_print,
+        "[\n    [\n    1,\n]\nh,\n]\n",
+    ),
+    "same-instance-print-inside-format": (
+        lambda: SHARED.print("in"),
+        SHARED.format,
+        ("'in'\n", "[\n h,\n]"),
+    ),
+    "same-instance-format-inside-print": (
+        lambda: SHARED.format([SHARED.indent]),
+        SHARED.print,
+        "[\n h,\n]\n",
+    ),
+    "other-instance-setter-inside-print": (
+        lambda: setattr(OTHER, "indent", 5),
+        SHARED.print,
+        "[\n h,\n]\n",
+    ),
+    "escapes-inside-print": (
+        lambda: mervik.print_escaped_bytes(b"\x00"),
+        SHARED.print,
+        "[\n \\x00\nh,\n]\n",
+    ),
+}
+
+
+@pytest.mark.parametrize("action, call, expected", REENTRY.values(), ids=REENTRY.keys())
+def test_reentry_from_repr(out, action, call, expected):
+    result = call([Hook(action)])
+    printed = out()
+    if isinstance(expected, tuple):
+        assert (printed, result) == expected
+    else:
+        assert (printed, result) == (expected, None)
+
+
+@pytest.mark.parametrize(
+    "exc", [SystemExit, MemoryError, "panic"], ids=["SystemExit", "MemoryError", "panic"]
+)
+def test_any_exception_from_the_dataclass_lookup_is_discarded(
+    pf, kit, panic_type, unraisable, exc
+):
+    if exc == "panic":
+        exc = panic_type
+    value = [kit.FieldsLookupRaises([1], exc), kit.FieldsLookupRaises([], exc)]
+    assert pf(value, 1) == lines("[", " [", "  1,", " ],", " [],", "]")
+    assert sys.exception() is None
+    assert unraisable == []
+
+
+# Class names --------------------------------------------------------------------------------
+
+
+def reports_class(cls):
+    """A dataclass-looking object whose __class__ is `cls`."""
+
+    class Odd:
+        __dataclass_fields__ = {}
+
+        @property
+        def __class__(self):
+            return cls
+
+    return Odd()
+
+
+def named(name):
+    """A dataclass-looking object whose class's __name__ is `name`."""
+    return reports_class(types.SimpleNamespace(__name__=name))
+
+
+class RaisingGetattr:
+    def __getattr__(self, attribute):
+        raise KeyboardInterrupt(attribute)
+
+
+class StrGives:
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+@pytest.mark.parametrize(
+    "make, expected",
+    [
+        (lambda k: named(42), "42()"),
+        (lambda k: named(None), "None()"),
+        (lambda k: named(b"N"), "b'N'()"),
+        (lambda k: named("\udc80x"), "\ufffd" * 3 + "x()"),
+        (lambda k: named(k.StrOverride("real", "shown")), "shown()"),
+        (lambda k: named(StrGives(k.StrRaises("n"))), "<unprintable StrRaises object>()"),
+    ],
+    ids=["int", "none", "bytes", "lone-surrogate", "str-subclass-with-own-str", "unprintable"],
+)
+def test_class_name_is_str_of_whatever_name_is(pf, kit, unraisable, make, expected):
+    assert pf(make(kit)) == expected
+    assert len(unraisable) == expected.startswith("<unprintable")
+
+
+@pytest.mark.parametrize(
+    "make, exc",
+    [
+        (lambda k: reports_class(None), AttributeError),
+        (lambda k: reports_class(5), AttributeError),
+        (lambda k: reports_class(RaisingGetattr()), KeyboardInterrupt),
+        (lambda k: named(k.StrRaises("n")), ValueError),
+    ],
+    ids=["class-none", "class-int", "name-lookup-interrupted", "name-str-raises"],
+)
+def test_class_name_failures_propagate(pf, kit, make, exc):
+    with pytest.raises(exc):
+        pf([make(kit)])
+    assert pf([1], 0) == "[\n1,\n]"
+
+
+# Indentation beyond what can exist ------------------------------------------------------------
+
+PRINT_CALLS = {
+    "pretty_print": lambda value, indent: mervik.pretty_print(value, indent),
+    "Pretty.print": lambda value, indent: Pretty(indent).print(value),
+}
+
+
+@pytest.mark.parametrize("indent", [2**63, 2**64 - 1], ids=["2**63", "2**64-1"])
+@pytest.mark.parametrize("call", PRINT_CALLS.values(), ids=PRINT_CALLS.keys())
+def test_capacity_overflow_when_printing(capfd, out, panic_type, call, indent):
+    with pytest.raises(panic_type) as info:
+        call({"k": [1]}, indent)
+    assert info.value.args == ("capacity overflow",)
+    assert capfd.readouterr() == ("{\n", "mervik: internal failure: capacity overflow\n")
+
+
+@pytest.mark.parametrize(
+    "call",
+    ["mervik.pretty_print([(1,)], 2**40)", "mervik.Pretty(2**40).print([(1,)])"],
+    ids=PRINT_CALLS.keys(),
+)
+def test_indent_beyond_memory_when_printing(run_python, call):
+    run = run_python(
+        f"""
+        import os, resource, sys
+        import mervik
+        # A sanitizer runtime reserves its shadow memory up front: no address-space limit then.
+        if "asan" not in os.environ.get("LD_PRELOAD", ""):
+            resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+        for _ in range(2):
+            try:
+                {call}
+            except MemoryError:
+                print("MemoryError", file=sys.stderr)
+        mervik.pretty_print("ok")
+        """
+    )
+    if (run.returncode, run.stdout, run.stderr) != (0, b"[\n[\n'ok'\n", b"MemoryError\n" * 2):
+        run.fail("an indentation run too large for memory did not raise MemoryError")
+
+
+# Standard output that cannot take more --------------------------------------------------------
+
+
+def test_full_non_blocking_pipe_raises_blocking_io_error(run_python):
+    run = run_python(
+        """
+        import fcntl, os, sys
+        import mervik
+        read_end, write_end = os.pipe()
+        fcntl.fcntl(write_end, fcntl.F_SETFL, os.O_NONBLOCK)
+        os.dup2(write_end, 1)
+        value = [["x" * 100] * 100] * 100
+        try:
+            mervik.pretty_print(value)
+        except BlockingIOError as e:
+            print(type(e).__name__, e.args, e.errno, file=sys.stderr)
+        fcntl.fcntl(1, fcntl.F_SETFL, 0)
+        arrived = os.read(read_end, 1 << 20)
+        assert mervik.pretty_format(value).encode().startswith(arrived), arrived[-80:]
+        capacity = fcntl.fcntl(read_end, 1032)  # F_GETPIPE_SZ; pages are not filled to the brim
+        assert capacity // 2 < len(arrived) <= capacity, len(arrived)
+        mervik.pretty_print("after")
+        rest = os.read(read_end, 1 << 20)
+        assert rest.endswith(b"'after'\\n"), rest[-80:]
+        """
+    )
+    expected = b"BlockingIOError ('Resource temporarily unavailable (os error 11)',) None\n"
+    if run.returncode != 0 or run.stderr != expected:
+        run.fail("a full non-blocking standard output did not raise BlockingIOError")
