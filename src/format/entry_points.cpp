@@ -17,14 +17,6 @@ Result<uint64_t> indent_argument(PyObject* slot) {
   return *value;
 }
 
-Result<std::string> render_to_text(PyObject* obj, uint64_t indent) {
-  StringBuffer buffer;
-  MERVIK_TRY(ObjectFormatter::render(obj, indent, 0, buffer));
-  return std::move(buffer).take_text();
-}
-
-PyRef text_to_str(const std::string& text) { return new_str_object(text); }
-
 Result<PyRef> render_to_str(PyObject* obj, uint64_t indent) {
   StringBuffer buffer(StringBuffer::Storage::kStr);
   MERVIK_TRY(ObjectFormatter::render(obj, indent, 0, buffer));

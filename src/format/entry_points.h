@@ -16,14 +16,8 @@ inline constexpr uint64_t kDefaultIndent = 4;
 /// (conversion failures re-labelled for argument 'indent').
 Result<uint64_t> indent_argument(PyObject* slot);
 
-/// Renders `obj` into a fresh StringBuffer and returns its text.
-Result<std::string> render_to_text(PyObject* obj, uint64_t indent);
-
-/// A str of UTF-8 text (the one copy a format call makes).
-PyRef text_to_str(const std::string& text);
-
-/// Renders `obj` into a fresh StringBuffer and returns its text as a str, copied once from the
-/// buffer: render_to_text and text_to_str in one step, without the intermediate std::string.
+/// Renders `obj` into a fresh StringBuffer and returns its text as a str, with at most one copy
+/// of the finished text.
 Result<PyRef> render_to_str(PyObject* obj, uint64_t indent);
 
 inline constexpr std::string_view kObjIndentParameters[] = {"obj", "indent"};

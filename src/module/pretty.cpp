@@ -160,8 +160,8 @@ PyObject* pretty_format_method(PyObject* self, PyObject* const* args, Py_ssize_t
     MERVIK_TRY(bind_vector_call(kFormatSignature, args, nargs, kwnames, slots));
     PrettyObject* pretty = MERVIK_TRY(receiver(self));
     const SharedBorrow borrow = MERVIK_TRY(SharedBorrow::take(pretty));
-    const std::string text = MERVIK_TRY(render_to_text(slots[0], borrow.indent()));
-    return text_to_str(text);
+    // The borrow is held until the result str exists.
+    return render_to_str(slots[0], borrow.indent());
   });
 }
 
