@@ -2,11 +2,13 @@
 #include "binding/attachment.h"
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "binding/internal_failure.h"
 #include "binding/py_ref.h"
+#include "platform/stdout.h"
 
 namespace mervik {
 namespace detail {
@@ -20,11 +22,29 @@ struct DeferredReleaseQueue {
   std::vector<PyObject*> pending;
 };
 
+DeferredReleaseQueue& queue();
+
 std::atomic<bool> queue_created{false};
+
+DeferredReleaseQueue* new_queue() {
+  auto* created = new DeferredReleaseQueue;
+  // A thread that held the queue's lock at a fork does not exist in the child: the child gets a
+  // fresh lock, and keeps the queued references unless the list was being changed.
+  platform::at_fork_in_child([] {
+    DeferredReleaseQueue& q = queue();
+    if (q.mutex.try_lock()) {
+      q.mutex.unlock();
+      return;
+    }
+    std::construct_at(&q.mutex);
+    std::construct_at(&q.pending);  // the old list may be half-changed: left as it is
+  });
+  return created;
+}
 
 DeferredReleaseQueue& queue() {
   // Created on first use and never destroyed: references may be queued during process exit.
-  static auto* instance = new DeferredReleaseQueue;
+  static auto* instance = new_queue();
   return *instance;
 }
 

@@ -23,7 +23,7 @@ struct NormalizedError {
 struct PyErrState {
   std::variant<std::monostate, LazyError, NormalizedError> inner;
   std::atomic<bool> normalized{false};
-  std::once_flag normalize_once;
+  std::mutex normalize_mutex;
   std::mutex thread_mutex;
   std::optional<std::thread::id> normalizing_thread;
 };
@@ -80,15 +80,23 @@ NormalizedError& normalize(PyErrState& state) {
       fail("Re-entrant normalization of PyErrState detected");
     }
   }
-  {
-    // Wait detached: another thread may be normalizing this error and need the interpreter.
-    struct Resume {
-      SuspendedAttachment saved = suspend_attachment();
-      ~Resume() { resume_attachment(saved); }
-    } resume;
-    std::call_once(state.normalize_once, [&] {
+  if (!state.normalized.load(std::memory_order_acquire)) {
+    std::unique_lock lock(state.normalize_mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+      // Another thread is normalizing this error and may need the interpreter: wait without it.
+      // A thread that holds the interpreter otherwise keeps it, so that normalizing works while
+      // the interpreter is finalizing, when it could not be taken back.
+      if (attach_depth() > 0) {
+        const SuspendedAttachment saved = suspend_attachment();
+        lock.lock();
+        resume_attachment(saved);
+      } else {
+        lock.lock();
+      }
+    }
+    if (!state.normalized.load(std::memory_order_acquire)) {
       {
-        std::lock_guard lock(state.thread_mutex);
+        std::lock_guard thread_lock(state.thread_mutex);
         state.normalizing_thread = std::this_thread::get_id();
       }
       auto inner = std::exchange(state.inner, std::monostate{});
@@ -108,7 +116,7 @@ NormalizedError& normalize(PyErrState& state) {
         state.inner = std::move(inner);
       }
       state.normalized.store(true, std::memory_order_release);
-    });
+    }
   }
   auto* normalized = std::get_if<NormalizedError>(&state.inner);
   if (normalized == nullptr) fail("PyErr state should never be invalid outside of normalization");
@@ -231,7 +239,30 @@ PyObject* exception_for_kind(platform::IoErrorKind kind) noexcept {
   }
 }
 
+namespace {
+
+class PendingException final : public platform::IoErrorPayload {
+ public:
+  std::string display_text() const override { return "the operation was interrupted"; }
+};
+
+const std::shared_ptr<const PendingException>& pending_exception_payload() {
+  static const auto* const payload = new std::shared_ptr<const PendingException>(
+      std::make_shared<const PendingException>());
+  return *payload;
+}
+
+}  // namespace
+
+platform::IoError pending_exception_io_error() {
+  return platform::IoError::custom(platform::IoErrorKind::kInterrupted,
+                                   pending_exception_payload());
+}
+
 PyErr error_from_io(const platform::IoError& error) {
+  if (error.payload() == pending_exception_payload().get()) {
+    if (std::optional<PyErr> pending = take_error()) return std::move(*pending);
+  }
   return make_lazy_error(exception_for_kind(error.kind()), IoRecipe{error});
 }
 

@@ -88,6 +88,10 @@ PyObject* exception_for_kind(platform::IoErrorKind kind) noexcept;
 /// The OSError subclass for an I/O error of a sink.
 PyErr error_from_io(const platform::IoError& error);
 
+/// An I/O failure that stands for the exception now set in the interpreter (a signal handler's,
+/// or one raised where a write could not go on): error_from_io takes that exception.
+platform::IoError pending_exception_io_error();
+
 /// The PanicException class, created on first use.
 PyObject* panic_exception_type();
 /// The PanicException error for an internal failure caught by the call guard.

@@ -5,10 +5,12 @@
 // write_fragments call, exactly as listed in the rendering rules.
 #include "format/object_formatter.h"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <optional>
 #include <type_traits>
+#include <unordered_set>
 #include <typeinfo>
 #include <utility>
 
@@ -65,11 +67,9 @@ class Held {
   Held(const Held&) = delete;
   Held& operator=(const Held&) = delete;
   ~Held() { Py_XDECREF(obj_); }
-  void reset(PyObject* borrowed) noexcept {
-    PyObject* old = obj_;
-    obj_ = Py_NewRef(borrowed);
-    Py_XDECREF(old);
-  }
+  /// Gives up the reference now (its destructor may run interpreter code).
+  void clear() noexcept { Py_XDECREF(std::exchange(obj_, nullptr)); }
+  void swap(Held& other) noexcept { std::swap(obj_, other.obj_); }
   PyObject* get() const noexcept { return obj_; }
 
  private:
@@ -165,13 +165,22 @@ class DictCursor {
   explicit DictCursor(PyObject* dict)
       : dict_(dict), starting_size_(PyDict_GET_SIZE(dict)), remaining_(starting_size_) {}
 
-  /// The next entry as new references, or false at the end.
+  /// The next entry as new references, or false at the end. The previous entry held in `key`
+  /// and `value` is released after the new one is referenced, key first: its destructors may
+  /// change the dictionary and free the new entry's borrowed objects.
   [[gnu::always_inline]] bool next(Held& key, Held& value) {
     PyObject *k, *v;
-    if (!next_borrowed(k, v)) return false;
-    key.reset(k);
-    value.reset(v);
-    return true;
+    const bool found = next_borrowed(k, v);
+    Held previous_key, previous_value;
+    previous_key.swap(key);
+    previous_value.swap(value);
+    if (found) {
+      Held(k).swap(key);
+      Held(v).swap(value);
+    }
+    previous_key.clear();
+    previous_value.clear();
+    return found;
   }
 
   /// The next entry as borrowed references, valid until interpreter code next runs.
@@ -215,6 +224,57 @@ class RecursionScope {
   bool entered_ = false;
 };
 
+/// The containers open on the current rendering path, for the self-reference check. The
+/// innermost levels of a path are scanned; deeper levels (only very deep values reach them) are
+/// kept in a set, so the check stays cheap at any depth.
+class OpenPath {
+ public:
+  bool contains(PyObject* obj) const {
+    const size_t scanned = std::min(depth_, kScanned);
+    for (size_t i = 0; i < scanned; ++i) {
+      if (near_[i] == obj) return true;
+    }
+    return depth_ > kScanned && deep_.contains(obj);
+  }
+
+  /// Marks a container open for the lifetime of the scope.
+  class Scope {
+   public:
+    Scope(OpenPath& path, PyObject* obj) : path_(path), obj_(obj) {
+      if (path.depth_ >= kScanned) path.deep_.insert(obj);
+      else path.near_[path.depth_] = obj;
+      ++path.depth_;
+    }
+    ~Scope() {
+      if (--path_.depth_ >= kScanned) path_.deep_.erase(obj_);
+    }
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    OpenPath& path_;
+    PyObject* obj_;
+  };
+
+ private:
+  static constexpr size_t kScanned = 32;
+  std::array<PyObject*, kScanned> near_{};
+  size_t depth_ = 0;
+  std::unordered_set<PyObject*> deep_;
+};
+
+/// How a container reached again while it is open is written: as repr() marks it.
+std::string_view self_reference_marker(bool is_dataclass_instance, unsigned long flags) noexcept {
+  if (is_dataclass_instance) return "...";
+  if (flags & Py_TPFLAGS_LIST_SUBCLASS) return "[...]";
+  if (flags & Py_TPFLAGS_DICT_SUBCLASS) return "{...}";
+  return "(...)";
+}
+
+// Pending signals are handled after this many items, so that Ctrl-C interrupts a long rendering
+// within a fraction of a second.
+constexpr uint32_t kSignalCheckInterval = 4096;
+
 // Leaf text kept for a sink other than a StringBuffer is released once it grew past this.
 constexpr size_t kScratchKeep = 64 * 1024;
 
@@ -240,9 +300,19 @@ class Renderer {
   Result<void> sequence(PyObject* seq, bool is_list, uint64_t current);
   Result<void> dict(PyObject* dict, uint64_t current);
   Result<void> dataclass(PyObject* obj, uint64_t current);
+  /// Runs pending signal handlers once every kSignalCheckInterval items; a handler's exception
+  /// ends the rendering.
+  Result<void> poll_signals() {
+    if (--until_signal_check_ != 0) [[likely]] return {};
+    until_signal_check_ = kSignalCheckInterval;
+    if (PyErr_CheckSignals() < 0) return std::unexpected(fetch_error());
+    return {};
+  }
 
   Sink& sink_;
   const uint64_t indent_;
+  uint32_t until_signal_check_ = kSignalCheckInterval;
+  OpenPath open_;
   StringBuffer scratch_;  // native leaf text on its way to a sink other than a StringBuffer
 };
 
@@ -322,8 +392,10 @@ Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
       is_dataclass_instance ||
       (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS));
   if (!container) return repr_leaf(obj);
+  if (open_.contains(obj)) return step({self_reference_marker(is_dataclass_instance, flags)});
   RecursionScope scope;
   MERVIK_TRY(scope.enter());
+  const OpenPath::Scope open(open_, obj);
   if (is_dataclass_instance) return dataclass(obj, current);
   if (flags & Py_TPFLAGS_LIST_SUBCLASS) return sequence(obj, true, current);
   if (flags & Py_TPFLAGS_DICT_SUBCLASS) return dict(obj, current);
@@ -340,6 +412,7 @@ Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list, uint64_t curr
   const uint64_t child = child_indent(current, indent_);
   expect_lines(length, child_indent(child, 3));  // indentation, one character, ",\n"
   for (Py_ssize_t i = 0;; ++i) {
+    MERVIK_TRY(poll_signals());
     // A list may shrink while its items are rendered; items appended meanwhile are not shown.
     const Py_ssize_t bound = is_list ? std::min(length, PyList_GET_SIZE(seq)) : length;
     if (i >= bound) break;
@@ -373,7 +446,9 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
   expect_lines(PyDict_GET_SIZE(dict), child_indent(child, 6));
   DictCursor cursor(dict);
   PyObject *borrowed_key, *borrowed_value;
-  while (cursor.next_borrowed(borrowed_key, borrowed_value)) {
+  while (true) {
+    MERVIK_TRY(poll_signals());
+    if (!cursor.next_borrowed(borrowed_key, borrowed_value)) break;
     SpaceRun level(indent_);
     if constexpr (std::is_same_v<Sink, StringBuffer>) {
       // As for sequences: native leaves run no interpreter code, so the entry stays alive
@@ -389,7 +464,9 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
         continue;
       }
     }
-    Held key(borrowed_key), value(borrowed_value);
+    // Declared in this order so that the key is released before the value.
+    Held value(borrowed_value);
+    Held key(borrowed_key);
     if constexpr (!std::is_same_v<Sink, StringBuffer>) {
       MERVIK_TRY(step({closing.view(), level.view()}));
     }
@@ -417,8 +494,10 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
   MERVIK_TRY(step({class_text.view(), "(\n"}));
   const uint64_t child = child_indent(current, indent_);
   DictCursor cursor(fields.get());
-  Held key, field;
-  while (cursor.next(key, field)) {
+  Held field, key;  // the key is released first, as in every entry
+  while (true) {
+    MERVIK_TRY(poll_signals());
+    if (!cursor.next(key, field)) break;
     const Held field_name = MERVIK_TRY(str_of(key.get()));
     const Held value = MERVIK_TRY(get_attr(obj, field_name.get()));
     SpaceRun level(indent_);

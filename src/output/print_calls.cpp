@@ -50,8 +50,13 @@ constexpr auto kEscapes = [] {
   return escapes;
 }();
 
-// The writer gives up the interpreter around each system write and each contended wait for
-// its lock, so that a thread of this process draining a pipe on fd 1 can always run.
+// Whether the print call running on this thread gives up the interpreter around system writes.
+constinit thread_local bool release_around_writes = false;
+
+// The writer gives up the interpreter around each contended wait for its lock, and around each
+// system write when standard output is a pipe, FIFO or socket: only then can a write wait on a
+// thread of this process (one draining the pipe, as notebook kernels do). Writes to files,
+// terminals and devices keep it, so that no other thread runs in the middle of a print.
 const InterpreterHooks kReleaseInterpreter = {
     .release = []() noexcept {
       const SuspendedAttachment saved = suspend_attachment();
@@ -62,9 +67,22 @@ const InterpreterHooks kReleaseInterpreter = {
       resume_attachment_quietly({static_cast<intptr_t>(token.words[0]),
                                  reinterpret_cast<PyThreadState*>(token.words[1])});
     },
+    .release_around_writes = []() noexcept { return release_around_writes; },
+    // During shutdown the holder may be a daemon thread that will never run again.
+    .before_wait = []() noexcept -> IoResult {
+      if (!Py_IsFinalizing()) return {};
+      PyErr_SetString(PyExc_RuntimeError,
+                      "could not acquire lock for mervik's standard-output writer at "
+                      "interpreter shutdown, possibly due to daemon threads");
+      return std::unexpected(pending_exception_io_error());
+    },
+    .after_interrupt = []() noexcept -> IoResult {
+      if (PyErr_CheckSignals() < 0) return std::unexpected(pending_exception_io_error());
+      return {};
+    },
 };
 
-/// The process's writer, set up to release the interpreter while it blocks.
+/// The process's writer, set up with the hooks above.
 StdoutWriter& stdout_writer() {
   static StdoutWriter& writer = [] -> StdoutWriter& {
     StdoutWriter& w = StdoutWriter::instance();
@@ -73,6 +91,20 @@ StdoutWriter& stdout_writer() {
   }();
   return writer;
 }
+
+/// Decides, once for a print call, whether its system writes give up the interpreter; restores
+/// the enclosing call's choice (a print from a __repr__ inside a print) when it ends.
+class PrintCall {
+ public:
+  explicit PrintCall(const StdoutWriter& writer) noexcept
+      : outer_(std::exchange(release_around_writes, writer.writes_to_pipe())) {}
+  ~PrintCall() { release_around_writes = outer_; }
+  PrintCall(const PrintCall&) = delete;
+  PrintCall& operator=(const PrintCall&) = delete;
+
+ private:
+  bool outer_;
+};
 
 /// The single argument of an escaped-bytes function, which must be bytes or a subclass.
 Result<std::string_view> bytes_argument(const CallSignature& signature, PyObject* const* args,
@@ -91,6 +123,7 @@ Result<std::string_view> bytes_argument(const CallSignature& signature, PyObject
 
 Result<void> render_to_stdout(PyObject* obj, uint64_t indent) {
   StdoutWriter& writer = stdout_writer();
+  const PrintCall call(writer);
   MERVIK_TRY(ObjectFormatter::render(obj, indent, 0, writer));
   return write_step(writer, {"\n"});
 }
@@ -123,6 +156,7 @@ Result<PyRef> print_escaped_bytes_call(PyObject* const* args, Py_ssize_t nargs,
   const std::string_view bytes =
       MERVIK_TRY(bytes_argument(kPrintEscapedSignature, args, nargs, kwnames));
   StdoutWriter& writer = stdout_writer();
+  const PrintCall call(writer);
   // One write step per byte: "\\x" and two digits, or "\\x", "0" and one digit below 0x10.
   // The writer is final: these are direct calls, not virtual ones.
   for (unsigned char byte : bytes) {

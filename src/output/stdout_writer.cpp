@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace mervik {
 namespace {
@@ -21,12 +22,31 @@ const InterpreterHooks kNoInterpreterHooks = {
 
 StdoutWriter& StdoutWriter::instance() {
   // Never deleted: the writer outlives every thread that may still print at exit.
-  static StdoutWriter* const writer = new StdoutWriter(platform::system_stdout_ops());
+  static StdoutWriter* const writer = [] {
+    auto* created = new StdoutWriter(platform::system_stdout_ops());
+    platform::at_fork_in_child([] { instance().reset_in_child(); });
+    return created;
+  }();
   return *writer;
 }
 
+void StdoutWriter::reset_in_child() noexcept {
+  const std::thread::id holder = owner_.load(std::memory_order_relaxed);
+  // The forking thread's own step goes on in the child (a signal handler may fork).
+  if (holder == std::this_thread::get_id()) return;
+  // The lock may be held by a thread that does not exist in the child, possibly in the moment
+  // before it recorded itself as owner: it is made anew either way.
+  std::construct_at(&mutex_);
+  owner_.store(std::thread::id(), std::memory_order_relaxed);
+  count_ = 0;
+  if (holder != std::thread::id()) {
+    used_ = 0;
+    console_ = ConsoleWriter();
+  }
+}
+
 IoResult StdoutWriter::write_fragments(std::span<const std::string_view> fragments) {
-  lock();
+  if (IoResult locked = lock(); !locked) return locked;
   IoResult result;
   for (const std::string_view fragment : fragments) {
     result = write_all(fragment);
@@ -36,22 +56,31 @@ IoResult StdoutWriter::write_fragments(std::span<const std::string_view> fragmen
   return result;
 }
 
-void StdoutWriter::lock() {
+IoResult StdoutWriter::lock() {
   const std::thread::id self = std::this_thread::get_id();
   if (owner_.load(std::memory_order_relaxed) == self) {
     ++count_;
-    return;
+    return {};
   }
   // Waiting while holding the interpreter could deadlock against a holder that needs it back
   // after a raw write, so a busy lock is awaited without it.
   if (!mutex_.try_lock()) {
     const InterpreterHooks* hooks = hooks_.load(std::memory_order_acquire);
+    if (hooks->before_wait != nullptr) {
+      if (IoResult may_wait = hooks->before_wait(); !may_wait) return may_wait;
+    }
     const InterpreterHooks::Token token = hooks->release();
     mutex_.lock();
     hooks->reacquire(token);
   }
   owner_.store(self, std::memory_order_relaxed);
   count_ = 1;
+  return {};
+}
+
+IoResult StdoutWriter::interrupted() noexcept {
+  const InterpreterHooks* hooks = hooks_.load(std::memory_order_acquire);
+  return hooks->after_interrupt != nullptr ? hooks->after_interrupt() : IoResult{};
 }
 
 void StdoutWriter::unlock() noexcept {
@@ -103,7 +132,8 @@ IoResult StdoutWriter::flush() {
       }
       done += std::min(*written, used_ - done);
     } else if (is_interrupted(written.error())) {
-      continue;
+      result = interrupted();
+      if (!result) break;
     } else if (is_invalid_handle(written.error())) {
       done = used_;
     } else {
@@ -126,7 +156,7 @@ IoResult StdoutWriter::write_direct(std::string_view data) {
       }
       data.remove_prefix(std::min(*written, data.size()));
     } else if (is_interrupted(written.error())) {
-      continue;
+      if (IoResult handled = interrupted(); !handled) return handled;
     } else if (is_invalid_handle(written.error())) {
       // Every caller treats a missing standard output as everything written.
       return {};
@@ -140,6 +170,9 @@ IoResult StdoutWriter::write_direct(std::string_view data) {
 ByteCount StdoutWriter::raw_write(std::string_view data) {
   if (data.empty()) return 0;
   const InterpreterHooks* hooks = hooks_.load(std::memory_order_acquire);
+  if (hooks->release_around_writes != nullptr && !hooks->release_around_writes()) {
+    return raw_write_released(data);
+  }
   const InterpreterHooks::Token token = hooks->release();
   ByteCount written = raw_write_released(data);
   hooks->reacquire(token);

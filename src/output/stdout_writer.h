@@ -14,8 +14,10 @@
 
 namespace mervik {
 
-/// How the writer gives up the interpreter while it waits for the operating system or for its
-/// lock, and takes it back. Neither function may run interpreter code.
+/// How the writer deals with the interpreter of its callers: gives it up while it waits for the
+/// operating system or for its lock and takes it back (neither may run interpreter code), and
+/// asks it what to do at the two points where a write cannot simply go on. The optional hooks
+/// may be null.
 struct InterpreterHooks {
   /// Whatever `release` needs to hand to the matching `reacquire`.
   struct Token {
@@ -23,6 +25,16 @@ struct InterpreterHooks {
   };
   Token (*release)() noexcept;
   void (*reacquire)(Token token) noexcept;
+  /// Whether the interpreter is given up around system writes (always when null). Only a
+  /// write that can wait on another thread of the process needs it; keeping the interpreter
+  /// keeps other threads from running in the middle of a print.
+  bool (*release_around_writes)() noexcept = nullptr;
+  /// Before waiting for the lock held by another thread: an error when the wait could never end
+  /// (interpreter shutdown), which fails the write step instead.
+  IoResult (*before_wait)() noexcept = nullptr;
+  /// After a system write was interrupted by a signal, with the interpreter held: runs the
+  /// signal handlers. An error (a handler's exception) ends the write; else it is retried.
+  IoResult (*after_interrupt)() noexcept = nullptr;
 };
 
 /// Hooks that do nothing, for code that does not hold an interpreter.
@@ -32,6 +44,10 @@ extern const InterpreterHooks kNoInterpreterHooks;
 /// line break in a write step sends everything up to the last one to the operating system
 /// before the step returns; text after it waits for a later line break or a full buffer.
 /// Nothing else flushes it, not even process exit.
+///
+/// After fork() the child gets a usable writer: when another thread held the lock at the fork,
+/// the lock is made anew and that thread's unfinished buffer content, which belongs to the
+/// parent, is dropped.
 class StdoutWriter final : public TextSink {
  public:
   static constexpr size_t kCapacity = 1024;
@@ -55,14 +71,24 @@ class StdoutWriter final : public TextSink {
   /// failure. On failure the buffer keeps every accepted byte that was not written.
   IoResult write_fragments(std::span<const std::string_view> fragments) override;
 
+  /// True when standard output is a pipe, FIFO or socket, which a thread of this process may be
+  /// the reader of.
+  bool writes_to_pipe() const noexcept {
+    if (ops_.is_pipe == nullptr) return false;
+    const auto handle = ops_.get_handle();
+    return handle && ops_.is_pipe(*handle);
+  }
+
   /// The bytes waiting in the buffer; only meaningful while no other thread writes.
   std::string_view buffered() const noexcept { return {buffer_, used_}; }
   /// The start of a character held back by the console mode.
   std::string_view pending_utf8() const noexcept { return console_.pending(); }
 
  private:
-  void lock();
+  IoResult lock();
   void unlock() noexcept;
+  void reset_in_child() noexcept;
+  IoResult interrupted() noexcept;
 
   IoResult write_all(std::string_view data);
   IoResult append(std::string_view data);

@@ -96,6 +96,11 @@ class IoError {
 
   /// The kind: carried directly, or classified from the OS code.
   IoErrorKind kind() const noexcept;
+  /// The payload, if this error carries one.
+  const IoErrorPayload* payload() const noexcept {
+    const auto* custom = std::get_if<Custom>(&value_);
+    return custom != nullptr ? custom->payload.get() : nullptr;
+  }
   /// The OS code, if this is an OS error.
   const int32_t* os_code() const noexcept { return std::get_if<Os>(&value_) ? &std::get<Os>(value_).code : nullptr; }
   /// "message (os error N)", the kind's description, the fixed message or the payload's text.

@@ -40,9 +40,16 @@ struct StdoutOps {
   bool (*is_interrupted)(int32_t code) noexcept;
   /// The code that means "no usable handle": output is then discarded without an error.
   int32_t invalid_handle_code;
+  /// True when a write to the handle can wait for a reader that may be a thread of this very
+  /// process: a pipe, FIFO or socket (not a file, terminal or other device).
+  bool (*is_pipe)(StdoutHandle handle) noexcept = nullptr;
 };
 
 /// The real operations of this platform (a static table).
 const StdoutOps& system_stdout_ops() noexcept;
+
+/// Registers `handler` to run in the child process after fork(), in the thread that forked;
+/// nothing on platforms without fork. Handlers cannot be removed.
+void at_fork_in_child(void (*handler)()) noexcept;
 
 }  // namespace mervik::platform

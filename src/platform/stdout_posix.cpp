@@ -1,4 +1,6 @@
 // Standard output on POSIX: file descriptor 1 and write(2); there is no console mode.
+#include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,6 +53,12 @@ OsCount write_console(StdoutHandle, std::span<const char16_t>) noexcept {
 
 bool is_interrupted(int32_t code) noexcept { return code == EINTR; }
 
+bool is_pipe(StdoutHandle handle) noexcept {
+  struct stat st;
+  if (::fstat(static_cast<int>(handle), &st) != 0) return false;
+  return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+}
+
 constexpr StdoutOps kPosixOps = {
     .get_handle = get_handle,
     .is_console = is_console,
@@ -61,10 +69,13 @@ constexpr StdoutOps kPosixOps = {
     .is_interrupted = is_interrupted,
     // A closed descriptor 1 is the POSIX form of "no standard output".
     .invalid_handle_code = EBADF,
+    .is_pipe = is_pipe,
 };
 
 }  // namespace
 
 const StdoutOps& system_stdout_ops() noexcept { return kPosixOps; }
+
+void at_fork_in_child(void (*handler)()) noexcept { ::pthread_atfork(nullptr, nullptr, handler); }
 
 }  // namespace mervik::platform

@@ -90,6 +90,11 @@ OsCount write_console(StdoutHandle handle, std::span<const char16_t> units) noex
 // Windows has no interrupted system calls.
 bool is_interrupted(int32_t) noexcept { return false; }
 
+// Anonymous and named pipes (sockets too report FILE_TYPE_PIPE).
+bool is_pipe(StdoutHandle handle) noexcept {
+  return GetFileType(as_handle(handle)) == FILE_TYPE_PIPE;
+}
+
 constexpr StdoutOps kWindowsOps = {
     .get_handle = get_handle,
     .is_console = is_console,
@@ -99,10 +104,13 @@ constexpr StdoutOps kWindowsOps = {
     .write_console = write_console,
     .is_interrupted = is_interrupted,
     .invalid_handle_code = ERROR_INVALID_HANDLE,
+    .is_pipe = is_pipe,
 };
 
 }  // namespace
 
 const StdoutOps& system_stdout_ops() noexcept { return kWindowsOps; }
+
+void at_fork_in_child(void (*)()) noexcept {}
 
 }  // namespace mervik::platform
