@@ -6,10 +6,12 @@ system-call boundaries can be checked exactly.
 
 import os
 import re
+import signal
 import socket
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -273,3 +275,145 @@ def test_pretty_print_method_matches_the_format_text():
     """)
     expected = "".join(mervik.pretty_format(v, i) + "\n" for i in (0, 1, 4) for v in eval(values))
     assert out == expected.encode()
+
+
+# Real programs: threads, fork, shutdown and signals ---------------------------------------------
+
+
+def test_prints_to_a_file_are_never_interleaved_or_disturbed_by_other_threads(tmp_path):
+    # Standard output is a file: the writer keeps the interpreter, so a print that runs no Python
+    # code is whole, another thread's change to the printed dict or to the Pretty instance never
+    # lands in the middle of it, and the setter never finds the instance borrowed.
+    target = tmp_path / "out"
+    with open(target, "wb") as out:
+        _, err = expect_child("""
+            import threading, mervik
+            value = {"k": [list(range(40)), ("t",) * 3], "s": "x" * 2000}
+            pretty, stop, problems = mervik.Pretty(3), threading.Event(), []
+            def mutate():
+                while not stop.is_set():
+                    value["n"] = 1; del value["n"]
+            def set_indent():
+                while not stop.is_set():
+                    try: pretty.indent = 3
+                    except RuntimeError as e: problems.append(e)
+            def work(n):
+                for _ in range(300):
+                    try:
+                        (lambda v: mervik.pretty_print(v, 3), pretty.print)[n % 2](value)
+                        mervik.print_escaped_bytes(bytes(range(256)))
+                    except BaseException as e: problems.append(e)
+            helpers = [threading.Thread(target=f) for f in (mutate, set_indent)]
+            workers = [threading.Thread(target=work, args=(n,)) for n in range(4)]
+            for t in helpers + workers: t.start()
+            for t in workers: t.join()
+            stop.set()
+            for t in helpers: t.join()
+            assert not problems, problems[:3]
+        """, stdout=out)
+    units = [(mervik.pretty_format(v, 3) + "\n").encode() for v in (
+        {"k": [list(range(40)), ("t",) * 3], "s": "x" * 2000},
+        {"k": [list(range(40)), ("t",) * 3], "s": "x" * 2000, "n": 1},
+    )] + [(mervik.format_escaped_bytes(bytes(range(256))) + "\n").encode()]
+    data, count = target.read_bytes(), 0
+    while data:
+        unit = next((u for u in units if data.startswith(u)), None)
+        assert unit is not None, data[:200]
+        data, count = data[len(unit):], count + 1
+    assert count == 4 * 300 * 2
+
+
+CHILD_PROGRAMS = {
+    # A daemon thread holds the writer's lock while its write waits on a pipe nobody drains; a
+    # forked child must still be able to print.
+    "fork while another thread prints": ("""
+        import os, sys, threading, time, warnings, mervik
+        warnings.simplefilter("ignore", DeprecationWarning)
+        r, w = os.pipe()
+        os.dup2(w, 1)
+        threading.Thread(target=lambda: [mervik.pretty_print(["x" * 60] * 300) for _ in iter(int, 1)],
+                         daemon=True).start()
+        time.sleep(0.3)
+        for _ in range(3):
+            pid = os.fork()
+            if pid == 0:
+                os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+                mervik.pretty_print([1, 2])
+                os._exit(0)
+            assert os.waitpid(pid, 0)[1] == 0
+        print("forked", file=sys.stderr)
+    """, "forked"),
+    # The same daemon thread at exit, and a destructor that prints during finalization: it
+    # cannot get the writer, says so, and the process exits.
+    "print during shutdown": ("""
+        import gc, os, threading, time, mervik
+        r, w = os.pipe()
+        os.dup2(w, 1)
+        threading.Thread(target=lambda: [mervik.pretty_print(["x" * 60] * 300) for _ in iter(int, 1)],
+                         daemon=True).start()
+        time.sleep(0.3)
+        class PrintsAtExit:
+            def __del__(self):
+                mervik.pretty_print("late")
+        gc.disable()  # the cycle is collected at exit
+        garbage = PrintsAtExit(); garbage.me = garbage; del garbage
+    """, "RuntimeError: could not acquire lock for mervik's standard-output writer at interpreter "
+         "shutdown, possibly due to daemon threads"),
+    # Argument errors raised by destructors of garbage collected at exit stay argument errors.
+    "argument errors during finalization": ("""
+        import sys, mervik
+        class Cycle:
+            def __del__(self):
+                for call in (lambda: mervik.pretty_format(1, indent="x"),
+                             lambda: mervik.format_escaped_bytes("x")):
+                    try: call()
+                    except BaseException as e: print(type(e).__name__, e, file=sys.stderr)
+        c = Cycle(); c.me = c
+    """, "TypeError argument 'indent': 'str' object cannot be interpreted as an integer\n"
+         "TypeError argument 'obj': 'str' object cannot be cast as 'bytes'"),
+}
+
+
+@pytest.mark.parametrize("code, expected", CHILD_PROGRAMS.values(), ids=CHILD_PROGRAMS.keys())
+def test_real_program_conditions(code, expected):
+    returncode, _, err = run_child(code, stdout=subprocess.DEVNULL, timeout=120)
+    assert returncode == 0 and expected in err, err
+
+
+# Ctrl-C: SIGINT arrives 0.3 s into a rendering that would take minutes.
+INTERRUPTED = {
+    "pretty_format": ("mervik.pretty_format(value)", None),
+    "pretty_print to a file": ("mervik.pretty_print(value)", "devnull"),
+    "pretty_print blocked on a full pipe": ("mervik.pretty_print(value)", "pipe"),
+}
+
+
+@pytest.mark.parametrize("call, stdout", INTERRUPTED.values(), ids=INTERRUPTED.keys())
+def test_ctrl_c_interrupts_a_long_rendering(call, stdout):
+    code = f"""
+        import os, sys, time, mervik
+        if {stdout!r} == "devnull":
+            os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+        elif {stdout!r} == "pipe":
+            r, w = os.pipe()
+            os.dup2(w, 1)
+        value = [[list(range(1000))] * 10000] * 1000
+        print("start", file=sys.stderr, flush=True)
+        start = time.monotonic()
+        try:
+            {call}
+        except KeyboardInterrupt:
+            print(f"interrupted after {{time.monotonic() - start:.1f}} s", file=sys.stderr)
+    """
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    with subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) as child:
+        try:
+            assert child.stderr.readline() == "start\n"
+            time.sleep(0.3)
+            child.send_signal(signal.SIGINT)
+            err = child.communicate(timeout=60)[1]
+        finally:
+            child.kill()
+    assert child.returncode == 0 and re.fullmatch(r"interrupted after \d+\.\d s\n", err), err
+    assert float(err.split()[2]) < 30

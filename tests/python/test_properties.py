@@ -10,6 +10,7 @@ import collections
 import dataclasses
 import os
 import tempfile
+import weakref
 
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -213,3 +214,89 @@ def test_print_writes_the_formatted_text_and_a_line_break(value, indent):
     expected = (mervik.pretty_format(value, indent) + "\n").encode()
     assert printed(lambda: mervik.pretty_print(value, indent)) == expected
     assert printed(lambda: mervik.Pretty(indent).print(value)) == expected
+
+
+# Hostile destructors --------------------------------------------------------------------------
+# Leaves, keys and weak-reference callbacks that change the container being walked when they are
+# shown or released. The walk must hold what it still uses: any outcome but a crash is allowed,
+# as long as it is a rendering or the walk's own report of the change.
+
+MUTATIONS = ("none", "pop", "insert", "clear", "refill")
+
+
+def mutate(target, how):
+    if how == "pop" and target:
+        del target[next(iter(target)) if isinstance(target, dict) else 0]
+    elif how == "insert":
+        if isinstance(target, dict):
+            target[f"n{len(target)}"] = 0
+        else:
+            target.append(0)
+    elif how == "clear":
+        target.clear()
+    elif how == "refill":
+        if isinstance(target, dict):
+            target.update(dict.fromkeys(list(target), 0))
+        else:
+            target[:] = [0] * len(target)
+
+
+class Hostile:
+    def __init__(self, target, on_repr, on_del):
+        self.target, self.on_repr, self.on_del = target, on_repr, on_del
+
+    def __repr__(self):
+        mutate(self.target, self.on_repr)
+        return "h"
+
+    def __del__(self):
+        mutate(self.target, self.on_del)
+
+
+class HostileKey(str):
+    def __del__(self):
+        mutate(self.target, self.on_del)
+
+
+def hostile_value(kind, plan, weak_refs):
+    """The container of `kind` whose entries follow `plan`, referenced by nothing else."""
+    target = [] if kind == "list" else {}
+    for i, (on_repr, on_del, weak) in enumerate(plan):
+        item = Hostile(target, on_repr, "none" if weak else on_del)
+        if weak:
+            weak_refs.append(weakref.ref(item, lambda _, how=on_del: mutate(target, how)))
+        if kind == "list":
+            target.append(item)
+        else:
+            key = HostileKey(f"k{i}")
+            key.target, key.on_del = target, on_del
+            target[key] = item
+    if kind != "fields":
+        return target
+    # A field table: each field's value is a fresh Hostile, released once it is shown.
+    cls = type("Fields", (), {
+        "__dataclass_fields__": target,
+        "__getattr__": lambda self, name: Hostile(target, plan[0][0], plan[0][1]),
+    })
+    return cls()
+
+
+plans = st.lists(
+    st.tuples(st.sampled_from(MUTATIONS), st.sampled_from(MUTATIONS), st.booleans()),
+    min_size=1, max_size=6,
+)
+
+
+@BUDGET
+@given(st.sampled_from(["dict", "list", "fields"]), plans)
+def test_hostile_destructors_never_crash_the_walk(kind, plan):
+    calls = (
+        lambda value: mervik.pretty_format(value, 1),
+        lambda value: printed(lambda: mervik.pretty_print(value, 1)),
+    )
+    for call in calls:
+        weak_refs = []
+        try:
+            assert isinstance(call(hostile_value(kind, plan, weak_refs)), (str, bytes))
+        except BaseException as error:  # noqa: BLE001 - only the walk's own reports may end it
+            assert type(error).__name__ == "PanicException", error
