@@ -5,6 +5,7 @@ system-call boundaries can be checked exactly.
 """
 
 import os
+import queue
 import re
 import signal
 import socket
@@ -417,3 +418,36 @@ def test_ctrl_c_interrupts_a_long_rendering(call, stdout):
             child.kill()
     assert child.returncode == 0 and re.fullmatch(r"interrupted after \d+\.\d s\n", err), err
     assert float(err.split()[2]) < 30
+
+
+def test_notebook_kernel_gets_every_line_and_stays_responsive(tmp_path):
+    # A kernel captures fd 1 through a pipe that a thread of its own process drains.
+    manager = pytest.importorskip("jupyter_client.manager")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), JUPYTER_RUNTIME_DIR=str(tmp_path))
+    env.pop("PYTEST_CURRENT_TEST", None)  # the kernel leaves fd 1 alone when it sees pytest
+    kernel, client = manager.start_new_kernel(startup_timeout=120, env=env)
+    try:
+        def stdout_of(code, size):
+            """The text of the stdout stream messages, whichever cell they are reported for
+            (the captured descriptor's text may trail the cell's end), up to `size`."""
+            client.execute(code)
+            text = ""
+            while len(text) < size:
+                try:
+                    msg = client.get_iopub_msg(timeout=60)
+                except queue.Empty:
+                    return text
+                if msg["msg_type"] == "stream" and msg["content"]["name"] == "stdout":
+                    text += msg["content"]["text"]
+                assert msg["msg_type"] != "error", msg["content"]["traceback"]
+            return text
+
+        value = [list(range(50))] * 5200
+        expected = mervik.pretty_format(value, 2) + "\n"
+        assert len(expected) > 2_000_000
+        code = "import mervik; mervik.pretty_print([list(range(50))] * 5200, 2)"
+        assert stdout_of(code, len(expected)) == expected
+        assert stdout_of("print(6 * 7)", 3) == "42\n"
+    finally:
+        client.stop_channels()
+        kernel.shutdown_kernel(now=True)
