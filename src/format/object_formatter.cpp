@@ -404,10 +404,10 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
 template <class Sink>
 Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
   const InternedNames& n = names();
-  const Held cls = MERVIK_TRY(get_attr(obj, n.class_));
-  const Held name_obj = MERVIK_TRY(get_attr(cls.get(), n.name));
-  const Held class_name = MERVIK_TRY(str_of(name_obj.get()));
-  const Held fields = MERVIK_TRY(get_attr(obj, n.dataclass_fields));
+  MERVIK_TRY_ASSIGN(const Held cls, get_attr(obj, n.class_));
+  MERVIK_TRY_ASSIGN(const Held name_obj, get_attr(cls.get(), n.name));
+  MERVIK_TRY_ASSIGN(const Held class_name, str_of(name_obj.get()));
+  MERVIK_TRY_ASSIGN(const Held fields, get_attr(obj, n.dataclass_fields));
   if (!PyDict_Check(fields.get())) {
     return std::unexpected(cast_error(fields.get(), reinterpret_cast<PyObject*>(&PyDict_Type)));
   }
@@ -419,8 +419,8 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
   DictCursor cursor(fields.get());
   Held key, field;
   while (cursor.next(key, field)) {
-    const Held field_name = MERVIK_TRY(str_of(key.get()));
-    const Held value = MERVIK_TRY(get_attr(obj, field_name.get()));
+    MERVIK_TRY_ASSIGN(const Held field_name, str_of(key.get()));
+    MERVIK_TRY_ASSIGN(const Held value, get_attr(obj, field_name.get()));
     SpaceRun level(indent_);
     const ShownText name_text(field_name.get());
     MERVIK_TRY(step({closing.view(), level.view(), name_text.view(), "="}));
