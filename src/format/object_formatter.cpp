@@ -17,6 +17,7 @@
 #include "format/leaf_text.h"
 #include "format/string_buffer.h"
 #include "format/write_step.h"
+#include "platform/compiler.h"
 
 namespace mervik {
 namespace {
@@ -133,7 +134,7 @@ Result<Held> str_of(PyObject* obj) {
 
 // Instances of these exact types can never carry __dataclass_fields__ (the types are immutable
 // and the instances have no attribute dictionary), so the lookup is skipped for them.
-[[gnu::always_inline]] inline bool never_dataclass(PyTypeObject* type) noexcept {
+MERVIK_ALWAYS_INLINE bool never_dataclass(PyTypeObject* type) noexcept {
   return type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type ||
          type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
          type == &PyBool_Type || type == Py_TYPE(Py_None) || type == &PyBytes_Type ||
@@ -156,7 +157,7 @@ bool is_dataclass(PyObject* obj) {
 
 uint64_t child_indent(uint64_t current, uint64_t indent) noexcept {
   uint64_t child;
-  return __builtin_add_overflow(current, indent, &child) ? UINT64_MAX : child;
+  return platform::add_overflows(current, indent, child) ? UINT64_MAX : child;
 }
 
 /// The walk over a dictionary's entries that detects changes made while it is rendered.
@@ -166,7 +167,7 @@ class DictCursor {
       : dict_(dict), starting_size_(PyDict_GET_SIZE(dict)), remaining_(starting_size_) {}
 
   /// The next entry as new references, or false at the end.
-  [[gnu::always_inline]] bool next(Held& key, Held& value) {
+  MERVIK_ALWAYS_INLINE bool next(Held& key, Held& value) {
     PyObject *k, *v;
     if (!next_borrowed(k, v)) return false;
     key.reset(k);
@@ -175,7 +176,7 @@ class DictCursor {
   }
 
   /// The next entry as borrowed references, valid until interpreter code next runs.
-  [[gnu::always_inline]] bool next_borrowed(PyObject*& key, PyObject*& value) {
+  MERVIK_ALWAYS_INLINE bool next_borrowed(PyObject*& key, PyObject*& value) {
     if (PyDict_GET_SIZE(dict_.get()) != starting_size_) [[unlikely]] changed_size();
     if (remaining_ == -1) [[unlikely]] keys_changed();
     if (!PyDict_Next(dict_.get(), &position_, &key, &value)) return false;
@@ -184,10 +185,10 @@ class DictCursor {
   }
 
  private:
-  [[noreturn, gnu::cold, gnu::noinline]] static void changed_size() {
+  [[noreturn]] MERVIK_COLD MERVIK_NOINLINE static void changed_size() {
     fail("dictionary changed size during iteration");
   }
-  [[noreturn, gnu::cold, gnu::noinline]] static void keys_changed() {
+  [[noreturn]] MERVIK_COLD MERVIK_NOINLINE static void keys_changed() {
     fail("dictionary keys changed during iteration");
   }
 
@@ -283,7 +284,7 @@ inline void Renderer<StringBuffer>::expect_lines(Py_ssize_t count, uint64_t line
   // taken up to a size whose reservation cannot fail in practice.
   constexpr uint64_t kMostExpected = uint64_t{1} << 24;
   uint64_t bytes;
-  if (__builtin_mul_overflow(static_cast<uint64_t>(count), line_bytes, &bytes)) return;
+  if (platform::mul_overflows(static_cast<uint64_t>(count), line_bytes, bytes)) return;
   if (bytes <= kMostExpected) sink_.reserve(bytes);
 }
 
