@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "binding/convert.h"
+#include "platform/compiler.h"
 
 namespace mervik {
 namespace {
@@ -20,7 +21,7 @@ std::optional<std::string_view> keyword_text(PyObject* keyword) {
   return std::string_view(data, static_cast<size_t>(size));
 }
 
-[[gnu::noinline]] PyErr too_many_positional(const CallSignature& sig, Py_ssize_t n) {
+MERVIK_NOINLINE PyErr too_many_positional(const CallSignature& sig, Py_ssize_t n) {
   const size_t p = sig.positional_parameter_names.size();
   std::string message = callable_display_name(sig);
   if (sig.required_positional_count == p) {
@@ -34,18 +35,18 @@ std::optional<std::string_view> keyword_text(PyObject* keyword) {
   return type_error(std::move(message));
 }
 
-[[gnu::noinline]] PyErr unexpected_keyword(const CallSignature& sig, PyObject* keyword) {
+MERVIK_NOINLINE PyErr unexpected_keyword(const CallSignature& sig, PyObject* keyword) {
   return type_error(callable_display_name(sig) + " got an unexpected keyword argument '" +
                     std::string(display_text(keyword).view()) + "'");
 }
 
-[[gnu::noinline]] PyErr multiple_values(const CallSignature& sig, std::string_view keyword) {
+MERVIK_NOINLINE PyErr multiple_values(const CallSignature& sig, std::string_view keyword) {
   return type_error(callable_display_name(sig) + " got multiple values for argument '" +
                     std::string(keyword) + "'");
 }
 
-[[gnu::noinline]] PyErr missing(const CallSignature& sig, std::string_view kind,
-                                std::span<const std::string_view> names) {
+MERVIK_NOINLINE PyErr missing(const CallSignature& sig, std::string_view kind,
+                             std::span<const std::string_view> names) {
   return type_error(callable_display_name(sig) + " missing " + std::to_string(names.size()) +
                     " required " + std::string(kind) + " " +
                     (names.size() == 1 ? "argument" : "arguments") + ": " +

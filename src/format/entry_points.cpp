@@ -26,7 +26,7 @@ Result<PyRef> render_to_str(PyObject* obj, uint64_t indent) {
 Result<PyRef> pretty_format_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, kPrettyFormatSignature.slot_count()> slots{};
   MERVIK_TRY(bind_vector_call(kPrettyFormatSignature, args, nargs, kwnames, slots));
-  const uint64_t indent = MERVIK_TRY(indent_argument(slots[1]));
+  MERVIK_TRY_ASSIGN(const uint64_t indent, indent_argument(slots[1]));
   return render_to_str(slots[0], indent);
 }
 

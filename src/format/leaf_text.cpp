@@ -16,6 +16,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/compiler.h"
+
 namespace mervik {
 namespace {
 
@@ -50,8 +52,8 @@ const PrintableTable& printable_table() {
 }
 
 /// Writes the escape or text of one code point of a str's repr; returns the end.
-[[gnu::always_inline]] inline char* put_code_point(char* p, Py_UCS4 ch, Py_UCS4 quote,
-                                                  const PrintableTable& table) {
+MERVIK_ALWAYS_INLINE char* put_code_point(char* p, Py_UCS4 ch, Py_UCS4 quote,
+                                           const PrintableTable& table) {
   if (ch < 0x7F) {
     if (ch >= 0x20) {
       if (ch == quote || ch == '\\') *p++ = '\\';

@@ -19,6 +19,7 @@
 #include "format/leaf_text.h"
 #include "format/string_buffer.h"
 #include "format/write_step.h"
+#include "platform/compiler.h"
 
 namespace mervik {
 namespace {
@@ -133,7 +134,7 @@ Result<Held> str_of(PyObject* obj) {
 
 // Instances of these exact types can never carry __dataclass_fields__ (the types are immutable
 // and the instances have no attribute dictionary), so the lookup is skipped for them.
-[[gnu::always_inline]] inline bool never_dataclass(PyTypeObject* type) noexcept {
+MERVIK_ALWAYS_INLINE bool never_dataclass(PyTypeObject* type) noexcept {
   return type == &PyDict_Type || type == &PyList_Type || type == &PyTuple_Type ||
          type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
          type == &PyBool_Type || type == Py_TYPE(Py_None) || type == &PyBytes_Type ||
@@ -156,7 +157,7 @@ bool is_dataclass(PyObject* obj) {
 
 uint64_t child_indent(uint64_t current, uint64_t indent) noexcept {
   uint64_t child;
-  return __builtin_add_overflow(current, indent, &child) ? UINT64_MAX : child;
+  return platform::add_overflows(current, indent, child) ? UINT64_MAX : child;
 }
 
 /// The walk over a dictionary's entries that detects changes made while it is rendered.
@@ -168,7 +169,7 @@ class DictCursor {
   /// The next entry as new references, or false at the end. The previous entry held in `key`
   /// and `value` is released after the new one is referenced, key first: its destructors may
   /// change the dictionary and free the new entry's borrowed objects.
-  [[gnu::always_inline]] bool next(Held& key, Held& value) {
+  MERVIK_ALWAYS_INLINE bool next(Held& key, Held& value) {
     PyObject *k, *v;
     const bool found = next_borrowed(k, v);
     Held previous_key, previous_value;
@@ -184,7 +185,7 @@ class DictCursor {
   }
 
   /// The next entry as borrowed references, valid until interpreter code next runs.
-  [[gnu::always_inline]] bool next_borrowed(PyObject*& key, PyObject*& value) {
+  MERVIK_ALWAYS_INLINE bool next_borrowed(PyObject*& key, PyObject*& value) {
     if (PyDict_GET_SIZE(dict_.get()) != starting_size_) [[unlikely]] changed_size();
     if (remaining_ == -1) [[unlikely]] keys_changed();
     if (!PyDict_Next(dict_.get(), &position_, &key, &value)) return false;
@@ -193,10 +194,10 @@ class DictCursor {
   }
 
  private:
-  [[noreturn, gnu::cold, gnu::noinline]] static void changed_size() {
+  [[noreturn]] MERVIK_COLD MERVIK_NOINLINE static void changed_size() {
     fail("dictionary changed size during iteration");
   }
-  [[noreturn, gnu::cold, gnu::noinline]] static void keys_changed() {
+  [[noreturn]] MERVIK_COLD MERVIK_NOINLINE static void keys_changed() {
     fail("dictionary keys changed during iteration");
   }
 
@@ -353,7 +354,7 @@ inline void Renderer<StringBuffer>::expect_lines(Py_ssize_t count, uint64_t line
   // taken up to a size whose reservation cannot fail in practice.
   constexpr uint64_t kMostExpected = uint64_t{1} << 24;
   uint64_t bytes;
-  if (__builtin_mul_overflow(static_cast<uint64_t>(count), line_bytes, &bytes)) return;
+  if (platform::mul_overflows(static_cast<uint64_t>(count), line_bytes, bytes)) return;
   if (bytes <= kMostExpected) sink_.reserve(bytes);
 }
 
@@ -481,10 +482,10 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
 template <class Sink>
 Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
   const InternedNames& n = names();
-  const Held cls = MERVIK_TRY(get_attr(obj, n.class_));
-  const Held name_obj = MERVIK_TRY(get_attr(cls.get(), n.name));
-  const Held class_name = MERVIK_TRY(str_of(name_obj.get()));
-  const Held fields = MERVIK_TRY(get_attr(obj, n.dataclass_fields));
+  MERVIK_TRY_ASSIGN(const Held cls, get_attr(obj, n.class_));
+  MERVIK_TRY_ASSIGN(const Held name_obj, get_attr(cls.get(), n.name));
+  MERVIK_TRY_ASSIGN(const Held class_name, str_of(name_obj.get()));
+  MERVIK_TRY_ASSIGN(const Held fields, get_attr(obj, n.dataclass_fields));
   if (!PyDict_Check(fields.get())) {
     return std::unexpected(cast_error(fields.get(), reinterpret_cast<PyObject*>(&PyDict_Type)));
   }
@@ -498,8 +499,8 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
   while (true) {
     MERVIK_TRY(poll_signals());
     if (!cursor.next(key, field)) break;
-    const Held field_name = MERVIK_TRY(str_of(key.get()));
-    const Held value = MERVIK_TRY(get_attr(obj, field_name.get()));
+    MERVIK_TRY_ASSIGN(const Held field_name, str_of(key.get()));
+    MERVIK_TRY_ASSIGN(const Held value, get_attr(obj, field_name.get()));
     SpaceRun level(indent_);
     const ShownText name_text(field_name.get());
     MERVIK_TRY(step({closing.view(), level.view(), name_text.view(), "="}));

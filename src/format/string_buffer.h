@@ -8,6 +8,7 @@
 
 #include "binding/py_ref.h"
 #include "format/text_sink.h"
+#include "platform/compiler.h"
 
 namespace mervik {
 
@@ -69,7 +70,7 @@ class StringBuffer final : public TextSink {
   PyRef take_str() &&;
 
  private:
-  [[gnu::noinline]] void grow(size_t n);
+  MERVIK_NOINLINE void grow(size_t n);
   void release() noexcept;
 
   // Storage doubles as it grows. In memory it is malloc'd and grown with realloc, which

@@ -126,7 +126,7 @@ Result<void> add_function(PyObject* module, PyMethodDef* def) {
 }
 
 Result<void> register_module(PyObject* module) {
-  PyObject* type = MERVIK_TRY(pretty_type());
+  MERVIK_TRY_ASSIGN(PyObject* type, pretty_type());
   PyRef name = new_str_object("Pretty");
   MERVIK_TRY(add_named_value(module, name.get(), type));
   MERVIK_TRY(add_function(module, &format_escaped_bytes_def));

@@ -99,7 +99,7 @@ constexpr CallSignature kPrintSignature{
 
 /// The receiver as a Pretty instance, or the cast error naming Pretty.
 Result<PrettyObject*> receiver(PyObject* self) {
-  PyObject* type = MERVIK_TRY(pretty_type());
+  MERVIK_TRY_ASSIGN(PyObject* type, pretty_type());
   PyTypeObject* actual = Py_TYPE(self);
   if (actual != reinterpret_cast<PyTypeObject*>(type) &&
       !PyType_IsSubtype(actual, reinterpret_cast<PyTypeObject*>(type))) {
@@ -112,7 +112,7 @@ PyObject* pretty_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return run_guarded([&]() -> Result<PyRef> {
     std::array<PyObject*, kNewSignature.slot_count()> slots{};
     MERVIK_TRY(bind_tuple_dict_call(kNewSignature, args, kwargs, slots));
-    const uint64_t indent = MERVIK_TRY(indent_argument(slots[0]));
+    MERVIK_TRY_ASSIGN(const uint64_t indent, indent_argument(slots[0]));
     allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
     PyObject* obj = alloc(type, 0);
     if (obj == nullptr) return std::unexpected(fetch_error());
@@ -133,8 +133,8 @@ void pretty_dealloc(PyObject* self) {
 
 PyObject* get_indent(PyObject* self, void*) {
   return run_guarded([&]() -> Result<PyRef> {
-    PrettyObject* pretty = MERVIK_TRY(receiver(self));
-    const SharedBorrow borrow = MERVIK_TRY(SharedBorrow::take(pretty));
+    MERVIK_TRY_ASSIGN(PrettyObject* pretty, receiver(self));
+    MERVIK_TRY_ASSIGN(const SharedBorrow borrow, SharedBorrow::take(pretty));
     return new_int_object(borrow.indent());
   });
 }
@@ -146,8 +146,8 @@ int set_indent(PyObject* self, PyObject* value, void*) {
     }
     auto indent = extract_u64(value);
     if (!indent) return std::unexpected(wrap_argument_error("indent", std::move(indent).error()));
-    PrettyObject* pretty = MERVIK_TRY(receiver(self));
-    ExclusiveBorrow borrow = MERVIK_TRY(ExclusiveBorrow::take(pretty));
+    MERVIK_TRY_ASSIGN(PrettyObject* pretty, receiver(self));
+    MERVIK_TRY_ASSIGN(ExclusiveBorrow borrow, ExclusiveBorrow::take(pretty));
     borrow.set_indent(*indent);
     return {};
   });
@@ -158,8 +158,8 @@ PyObject* pretty_format_method(PyObject* self, PyObject* const* args, Py_ssize_t
   return run_guarded([&]() -> Result<PyRef> {
     std::array<PyObject*, kFormatSignature.slot_count()> slots{};
     MERVIK_TRY(bind_vector_call(kFormatSignature, args, nargs, kwnames, slots));
-    PrettyObject* pretty = MERVIK_TRY(receiver(self));
-    const SharedBorrow borrow = MERVIK_TRY(SharedBorrow::take(pretty));
+    MERVIK_TRY_ASSIGN(PrettyObject* pretty, receiver(self));
+    MERVIK_TRY_ASSIGN(const SharedBorrow borrow, SharedBorrow::take(pretty));
     // The borrow is held until the result str exists.
     return render_to_str(slots[0], borrow.indent());
   });
@@ -170,8 +170,8 @@ PyObject* pretty_print_method(PyObject* self, PyObject* const* args, Py_ssize_t 
   return run_guarded([&]() -> Result<PyRef> {
     std::array<PyObject*, kPrintSignature.slot_count()> slots{};
     MERVIK_TRY(bind_vector_call(kPrintSignature, args, nargs, kwnames, slots));
-    PrettyObject* pretty = MERVIK_TRY(receiver(self));
-    const SharedBorrow borrow = MERVIK_TRY(SharedBorrow::take(pretty));
+    MERVIK_TRY_ASSIGN(PrettyObject* pretty, receiver(self));
+    MERVIK_TRY_ASSIGN(const SharedBorrow borrow, SharedBorrow::take(pretty));
     MERVIK_TRY(render_to_stdout(slots[0], borrow.indent()));
     return PyRef::borrow(Py_None);
   });

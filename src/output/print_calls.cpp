@@ -131,15 +131,15 @@ Result<void> render_to_stdout(PyObject* obj, uint64_t indent) {
 Result<PyRef> pretty_print_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   std::array<PyObject*, kPrettyPrintSignature.slot_count()> slots{};
   MERVIK_TRY(bind_vector_call(kPrettyPrintSignature, args, nargs, kwnames, slots));
-  const uint64_t indent = MERVIK_TRY(indent_argument(slots[1]));
+  MERVIK_TRY_ASSIGN(const uint64_t indent, indent_argument(slots[1]));
   MERVIK_TRY(render_to_stdout(slots[0], indent));
   return PyRef::borrow(Py_None);
 }
 
 Result<PyRef> format_escaped_bytes_call(PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) {
-  const std::string_view bytes =
-      MERVIK_TRY(bytes_argument(kFormatEscapedSignature, args, nargs, kwnames));
+  MERVIK_TRY_ASSIGN(const std::string_view bytes,
+                    bytes_argument(kFormatEscapedSignature, args, nargs, kwnames));
   // The text is pure ASCII of a known length: write it straight into the str.
   PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size() * 4), 127);
   if (text == nullptr) api_call_failed();
@@ -153,8 +153,8 @@ Result<PyRef> format_escaped_bytes_call(PyObject* const* args, Py_ssize_t nargs,
 
 Result<PyRef> print_escaped_bytes_call(PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-  const std::string_view bytes =
-      MERVIK_TRY(bytes_argument(kPrintEscapedSignature, args, nargs, kwnames));
+  MERVIK_TRY_ASSIGN(const std::string_view bytes,
+                    bytes_argument(kPrintEscapedSignature, args, nargs, kwnames));
   StdoutWriter& writer = stdout_writer();
   const PrintCall call(writer);
   // One write step per byte: "\\x" and two digits, or "\\x", "0" and one digit below 0x10.
