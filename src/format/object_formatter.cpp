@@ -52,6 +52,31 @@ class SpaceRun {
   std::string_view view_;
 };
 
+class LineRun;
+
+// The print under way on this thread, whose finished lines must reach the system before a
+// released reference runs interpreter code.
+constinit thread_local LineRun* active_run = nullptr;
+
+void release_with_code(PyObject* obj) noexcept;
+
+// Objects of these exact types are freed without running interpreter code.
+MERVIK_ALWAYS_INLINE bool freed_quietly(PyObject* obj) noexcept {
+  PyTypeObject* type = Py_TYPE(obj);
+  return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+         type == &PyBytes_Type || type == &PyComplex_Type;
+}
+
+/// Gives up a reference; the last one of an object that may run code when freed is given up
+/// with the print's finished lines sent first.
+MERVIK_ALWAYS_INLINE void release(PyObject* obj) noexcept {
+  if (active_run != nullptr && Py_REFCNT(obj) == 1 && !freed_quietly(obj)) [[unlikely]] {
+    release_with_code(obj);
+    return;
+  }
+  Py_DECREF(obj);
+}
+
 /// An owned reference inside a rendering, which always runs attached to the interpreter: it is
 /// released directly, without the checks of PyRef.
 class Held {
@@ -67,9 +92,13 @@ class Held {
   Held& operator=(Held&&) = delete;
   Held(const Held&) = delete;
   Held& operator=(const Held&) = delete;
-  ~Held() { Py_XDECREF(obj_); }
+  ~Held() {
+    if (obj_ != nullptr) release(obj_);
+  }
   /// Gives up the reference now (its destructor may run interpreter code).
-  void clear() noexcept { Py_XDECREF(std::exchange(obj_, nullptr)); }
+  void clear() noexcept {
+    if (PyObject* obj = std::exchange(obj_, nullptr)) release(obj);
+  }
   void swap(Held& other) noexcept { std::swap(obj_, other.obj_); }
   PyObject* get() const noexcept { return obj_; }
 
@@ -153,6 +182,20 @@ bool is_dataclass(PyObject* obj) {
   }
   Py_XDECREF(fields);
   return found == 1;
+}
+
+/// True when looking `name` up on `obj` cannot run interpreter code: the generic lookup, finding
+/// a plain class attribute, a slot, a C-level property or a function, or nothing in the class
+/// (the instance dictionary then answers); also the name of a class whose metaclass is `type`.
+bool lookup_runs_no_code(PyObject* obj, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyType_Type) return name == names().name;
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  PyObject* attribute = _PyType_Lookup(type, name);
+  if (attribute == nullptr) return true;
+  PyTypeObject* kind = Py_TYPE(attribute);
+  return kind->tp_descr_get == nullptr || kind == &PyMemberDescr_Type ||
+         kind == &PyGetSetDescr_Type || kind == &PyFunction_Type;
 }
 
 uint64_t child_indent(uint64_t current, uint64_t indent) noexcept {
@@ -279,7 +322,139 @@ constexpr uint32_t kSignalCheckInterval = 4096;
 // Leaf text kept for a sink other than a StringBuffer is released once it grew past this.
 constexpr size_t kScratchKeep = 64 * 1024;
 
-/// One rendering into a sink of type Sink (StringBuffer, or any TextSink).
+/// The sink of a print. Write steps are appended to memory as for a format call and handed to
+/// the target in bulk; since no other code runs meanwhile, nobody can tell, provided that:
+/// - finished lines are sent before any interpreter code runs (`pause`), and at most every
+///   kRunBytes bytes;
+/// - a step that would make the target send part of an unfinished line on its own (a line
+///   longer than its buffer) is written to the target as a step of its own, after everything
+///   before it, so those writes keep their exact size;
+/// - after a failed write nothing more is written and no interpreter code runs.
+/// The target is held for the whole run except while interpreter code runs.
+class LineRun {
+ public:
+  static constexpr size_t kRunBytes = 64 * 1024;
+
+  explicit LineRun(LineRunTarget& target) noexcept
+      : target_(target), capacity_(target.line_capacity()) {}
+  LineRun(const LineRun&) = delete;
+  LineRun& operator=(const LineRun&) = delete;
+  ~LineRun() {
+    if (open_) target_.close_run();
+  }
+
+  StringBuffer& text() noexcept { return text_; }
+  bool open() const noexcept { return open_; }
+  bool failed() const noexcept { return failure_.has_value(); }
+  PyErr take_failure() {
+    PyErr failure = std::move(*failure_);
+    failure_.reset();
+    return failure;
+  }
+
+  /// Takes the target and its unfinished line.
+  void resume() {
+    if (broken_) return;
+    if (IoResult taken = target_.open_run(); !taken) return fail(taken.error());
+    open_ = true;
+    text_.append(target_.take_unfinished());
+    line_start_ = 0;
+  }
+
+  /// Sends everything to the target and lets it go, before interpreter code runs.
+  Result<void> pause() {
+    if (open_) {
+      if (!broken_) {
+        if (IoResult sent = target_.write_run(text_.view()); !sent) fail(sent.error());
+      }
+      text_.clear(kRunBytes);
+      target_.close_run();
+      open_ = false;
+    }
+    if (failed()) return std::unexpected(take_failure());
+    return {};
+  }
+
+  /// After a fragment without line breaks was appended at `begin`.
+  MERVIK_ALWAYS_INLINE void plain(size_t begin) {
+    const size_t end = text_.size();
+    if (end - line_start_ > capacity_ || end - begin >= capacity_) [[unlikely]] alone(begin);
+  }
+
+  void fragment(std::string_view fragment) {
+    const size_t begin = text_.size();
+    text_.append(fragment);
+    const size_t last = fragment.rfind('\n');
+    if (last == std::string_view::npos) return plain(begin);
+    const size_t lines_end = begin + last + 1;
+    if ((begin > line_start_ && lines_end - line_start_ > capacity_) ||
+        text_.size() - lines_end >= capacity_) [[unlikely]] {
+      return alone(begin);
+    }
+    line_start_ = lines_end;
+  }
+
+  /// Sends the finished lines once enough have gathered.
+  MERVIK_ALWAYS_INLINE void send_when_full() {
+    if (text_.size() >= kRunBytes) [[unlikely]] send();
+  }
+
+ private:
+  void fail(const platform::IoError& error) {
+    failure_.emplace(error_from_io(error));
+    broken_ = true;
+  }
+
+  void send() {
+    if (broken_) return;
+    if (IoResult sent = target_.write_run(text_.view()); !sent) return fail(sent.error());
+    text_.clear(kRunBytes);
+    text_.append(target_.take_unfinished());
+    line_start_ = 0;
+  }
+
+  // The fragment at `begin` to the end is written as a step of its own.
+  MERVIK_NOINLINE void alone(size_t begin) {
+    if (broken_) return;
+    const std::string_view all = text_.view();
+    if (IoResult sent = target_.write_run(all.substr(0, begin)); !sent) return fail(sent.error());
+    const std::string_view fragment = all.substr(begin);
+    if (IoResult sent = target_.write_fragments(std::span(&fragment, 1)); !sent) {
+      return fail(sent.error());
+    }
+    text_.clear(kRunBytes);
+    text_.append(target_.take_unfinished());
+    line_start_ = 0;
+  }
+
+  LineRunTarget& target_;
+  const size_t capacity_;
+  StringBuffer text_;
+  size_t line_start_ = 0;  // where the unfinished line begins in text_
+  bool open_ = false;
+  bool broken_ = false;            // a write failed: nothing more is written
+  std::optional<PyErr> failure_;  // its error, until the rendering takes it
+};
+
+/// Takes a paused run back when the scope ends, however it ends.
+struct ResumeRun {
+  LineRun& run;
+  ~ResumeRun() { run.resume(); }
+};
+
+void release_with_code(PyObject* obj) noexcept {
+  LineRun* run = active_run;
+  if (!run->open()) {
+    Py_DECREF(obj);
+    return;
+  }
+  // A failure is kept by the run and ends the rendering at its next step.
+  (void)run->pause();
+  Py_DECREF(obj);
+  run->resume();
+}
+
+/// One rendering into a sink of type Sink (StringBuffer, LineRun, or any TextSink).
 template <class Sink>
 class Renderer {
  public:
@@ -288,6 +463,74 @@ class Renderer {
   Result<void> render(PyObject* obj, uint64_t current);
 
  private:
+  static constexpr bool kRun = std::is_same_v<Sink, LineRun>;
+  static constexpr bool kBuffered = kRun || std::is_same_v<Sink, StringBuffer>;
+
+  StringBuffer& buffer() noexcept {
+    if constexpr (kRun) {
+      return sink_.text();
+    } else {
+      return sink_;
+    }
+  }
+  /// Appends the text of a native leaf (see native_leaf) to the buffer.
+  MERVIK_ALWAYS_INLINE bool append_native(PyObject* obj) {
+    if constexpr (kRun) {
+      const size_t begin = sink_.text().size();
+      if (!append_native_repr(obj, sink_.text())) return false;
+      sink_.plain(begin);
+      return true;
+    } else {
+      return append_native_repr(obj, sink_);
+    }
+  }
+  /// Runs `call`, which may run interpreter code, with a print's finished lines sent first.
+  template <class F>
+  auto with_code(F&& call) -> decltype(call()) {
+    if constexpr (kRun) {
+      if (Result<void> paused = sink_.pause(); !paused) return std::unexpected(std::move(paused.error()));
+      auto result = call();
+      sink_.resume();
+      return result;
+    } else {
+      return call();
+    }
+  }
+  /// The start of every item: a print's failed write ends the rendering, full runs are sent,
+  /// and pending signals are handled now and then.
+  MERVIK_ALWAYS_INLINE Result<void> next_item() {
+    if constexpr (kRun) {
+      if (sink_.failed()) [[unlikely]] return std::unexpected(sink_.take_failure());
+      sink_.send_when_full();
+    }
+    return poll_signals();
+  }
+  Result<Held> attribute(PyObject* obj, PyObject* name) {
+    if constexpr (kRun) {
+      if (!lookup_runs_no_code(obj, name)) return with_code([&] { return get_attr(obj, name); });
+    }
+    return get_attr(obj, name);
+  }
+  /// The ShownText of `text` in `out`; str() of a text that is not an exact str may run code.
+  Result<void> show(PyObject* text, std::optional<ShownText>& out) {
+    if constexpr (kRun) {
+      if (!PyUnicode_CheckExact(text)) {
+        MERVIK_TRY(sink_.pause());
+        const ResumeRun resume{sink_};
+        out.emplace(text);
+        return {};
+      }
+    }
+    out.emplace(text);
+    return {};
+  }
+  Result<Held> text_of(PyObject* obj) {
+    if constexpr (kRun) {
+      if (!PyUnicode_CheckExact(obj)) return with_code([&] { return str_of(obj); });
+    }
+    return str_of(obj);
+  }
+
   Result<void> step(std::initializer_list<std::string_view> fragments);
   /// The step [closing run, level run] that begins every line of a container.
   Result<void> line_start(const SpaceRun& closing, const SpaceRun& level);
@@ -306,8 +549,10 @@ class Renderer {
   Result<void> poll_signals() {
     if (--until_signal_check_ != 0) [[likely]] return {};
     until_signal_check_ = kSignalCheckInterval;
-    if (PyErr_CheckSignals() < 0) return std::unexpected(fetch_error());
-    return {};
+    return with_code([]() -> Result<void> {
+      if (PyErr_CheckSignals() < 0) return std::unexpected(fetch_error());
+      return {};
+    });
   }
 
   Sink& sink_;
@@ -325,6 +570,12 @@ inline Result<void> Renderer<StringBuffer>::step(
 }
 
 template <>
+inline Result<void> Renderer<LineRun>::step(std::initializer_list<std::string_view> fragments) {
+  for (std::string_view fragment : fragments) sink_.fragment(fragment);
+  return {};
+}
+
+template <>
 inline Result<void> Renderer<TextSink>::step(std::initializer_list<std::string_view> fragments) {
   return write_step(sink_, fragments);
 }
@@ -338,6 +589,17 @@ inline Result<void> Renderer<StringBuffer>::line_start(const SpaceRun& closing,
   } else {
     sink_.append(closing.view());
     sink_.append(level.view());
+  }
+  return {};
+}
+
+template <>
+inline Result<void> Renderer<LineRun>::line_start(const SpaceRun& closing,
+                                                  const SpaceRun& level) {
+  for (const SpaceRun* run : {&closing, &level}) {
+    const size_t begin = sink_.text().size();
+    sink_.text().append(run->view());
+    sink_.plain(begin);
   }
   return {};
 }
@@ -362,6 +624,14 @@ template <>
 inline void Renderer<TextSink>::expect_lines(Py_ssize_t, uint64_t) {}
 
 template <>
+inline void Renderer<LineRun>::expect_lines(Py_ssize_t, uint64_t) {}
+
+template <>
+inline bool Renderer<LineRun>::native_leaf(PyObject* obj, Result<void>&) {
+  return append_native(obj);
+}
+
+template <>
 inline bool Renderer<StringBuffer>::native_leaf(PyObject* obj, Result<void>&) {
   return append_native_repr(obj, sink_);
 }
@@ -376,18 +646,44 @@ inline bool Renderer<TextSink>::native_leaf(PyObject* obj, Result<void>& written
 
 template <class Sink>
 Result<void> Renderer<Sink>::repr_leaf(PyObject* obj) {
-  PyObject* repr = PyObject_Repr(obj);
-  if (repr == nullptr) return std::unexpected(fetch_error());
-  const Held owned = Held::steal(repr);
-  const ShownText text(repr);
-  return step({text.view()});
+  if constexpr (kRun) {
+    // repr() may run interpreter code, and so may str() of a result that is not a str.
+    std::optional<Held> owned;  // outlives the text, which may be a view of it
+    std::optional<ShownText> text;
+    {
+      MERVIK_TRY(sink_.pause());
+      const ResumeRun resume{sink_};
+      PyObject* repr = PyObject_Repr(obj);
+      if (repr == nullptr) return std::unexpected(fetch_error());
+      owned.emplace(Held::steal(repr));
+      text.emplace(repr);
+    }
+    return step({text->view()});
+  } else {
+    PyObject* repr = PyObject_Repr(obj);
+    if (repr == nullptr) return std::unexpected(fetch_error());
+    const Held owned = Held::steal(repr);
+    const ShownText text(repr);
+    return step({text.view()});
+  }
 }
 
 template <class Sink>
 Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
   // Exact leaf types are neither dataclasses nor containers: their text comes first.
   if (Result<void> written; native_leaf(obj, written)) return written;
-  const bool is_dataclass_instance = is_dataclass(obj);
+  bool is_dataclass_instance;
+  if constexpr (kRun) {
+    if (!never_dataclass(Py_TYPE(obj)) && !lookup_runs_no_code(obj, names().dataclass_fields)) {
+      MERVIK_TRY(sink_.pause());
+      is_dataclass_instance = is_dataclass(obj);
+      sink_.resume();
+    } else {
+      is_dataclass_instance = is_dataclass(obj);
+    }
+  } else {
+    is_dataclass_instance = is_dataclass(obj);
+  }
   const unsigned long flags = Py_TYPE(obj)->tp_flags;
   const bool container =
       is_dataclass_instance ||
@@ -413,17 +709,17 @@ Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list, uint64_t curr
   const uint64_t child = child_indent(current, indent_);
   expect_lines(length, child_indent(child, 3));  // indentation, one character, ",\n"
   for (Py_ssize_t i = 0;; ++i) {
-    MERVIK_TRY(poll_signals());
+    MERVIK_TRY(next_item());
     // A list may shrink while its items are rendered; items appended meanwhile are not shown.
     const Py_ssize_t bound = is_list ? std::min(length, PyList_GET_SIZE(seq)) : length;
     if (i >= bound) break;
     PyObject* const borrowed = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
     SpaceRun level(indent_);
-    if constexpr (std::is_same_v<Sink, StringBuffer>) {
+    if constexpr (kBuffered) {
       // A native leaf runs no interpreter code, so the item cannot go away while it is written
       // and needs no reference of its own.
       MERVIK_TRY(line_start(closing, level));
-      if (!append_native_repr(borrowed, sink_)) {
+      if (!append_native(borrowed)) {
         Held item(borrowed);
         MERVIK_TRY(render(item.get(), child));
       }
@@ -448,16 +744,16 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
   DictCursor cursor(dict);
   PyObject *borrowed_key, *borrowed_value;
   while (true) {
-    MERVIK_TRY(poll_signals());
+    MERVIK_TRY(next_item());
     if (!cursor.next_borrowed(borrowed_key, borrowed_value)) break;
     SpaceRun level(indent_);
-    if constexpr (std::is_same_v<Sink, StringBuffer>) {
+    if constexpr (kBuffered) {
       // As for sequences: native leaves run no interpreter code, so the entry stays alive
       // without references of its own until something else is rendered.
       MERVIK_TRY(line_start(closing, level));
-      if (append_native_repr(borrowed_key, sink_)) {
+      if (append_native(borrowed_key)) {
         MERVIK_TRY(step({": "}));
-        if (!append_native_repr(borrowed_value, sink_)) {
+        if (!append_native(borrowed_value)) {
           Held value(borrowed_value);
           MERVIK_TRY(render(value.get(), child));
         }
@@ -468,7 +764,7 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
     // Declared in this order so that the key is released before the value.
     Held value(borrowed_value);
     Held key(borrowed_key);
-    if constexpr (!std::is_same_v<Sink, StringBuffer>) {
+    if constexpr (!kBuffered) {
       MERVIK_TRY(step({closing.view(), level.view()}));
     }
     MERVIK_TRY(render(key.get(), child));
@@ -482,14 +778,16 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
 template <class Sink>
 Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
   const InternedNames& n = names();
-  MERVIK_TRY_ASSIGN(const Held cls, get_attr(obj, n.class_));
-  MERVIK_TRY_ASSIGN(const Held name_obj, get_attr(cls.get(), n.name));
-  MERVIK_TRY_ASSIGN(const Held class_name, str_of(name_obj.get()));
-  MERVIK_TRY_ASSIGN(const Held fields, get_attr(obj, n.dataclass_fields));
+  MERVIK_TRY_ASSIGN(const Held cls, attribute(obj, n.class_));
+  MERVIK_TRY_ASSIGN(const Held name_obj, attribute(cls.get(), n.name));
+  MERVIK_TRY_ASSIGN(const Held class_name, text_of(name_obj.get()));
+  MERVIK_TRY_ASSIGN(const Held fields, attribute(obj, n.dataclass_fields));
   if (!PyDict_Check(fields.get())) {
     return std::unexpected(cast_error(fields.get(), reinterpret_cast<PyObject*>(&PyDict_Type)));
   }
-  const ShownText class_text(class_name.get());
+  std::optional<ShownText> class_text_holder;
+  MERVIK_TRY(show(class_name.get(), class_text_holder));
+  const ShownText& class_text = *class_text_holder;
   if (PyDict_GET_SIZE(fields.get()) == 0) return step({class_text.view(), "()"});
   SpaceRun closing(current);
   MERVIK_TRY(step({class_text.view(), "(\n"}));
@@ -497,12 +795,14 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
   DictCursor cursor(fields.get());
   Held field, key;  // the key is released first, as in every entry
   while (true) {
-    MERVIK_TRY(poll_signals());
+    MERVIK_TRY(next_item());
     if (!cursor.next(key, field)) break;
-    MERVIK_TRY_ASSIGN(const Held field_name, str_of(key.get()));
-    MERVIK_TRY_ASSIGN(const Held value, get_attr(obj, field_name.get()));
+    MERVIK_TRY_ASSIGN(const Held field_name, text_of(key.get()));
+    MERVIK_TRY_ASSIGN(const Held value, attribute(obj, field_name.get()));
     SpaceRun level(indent_);
-    const ShownText name_text(field_name.get());
+    std::optional<ShownText> name_text_holder;
+    MERVIK_TRY(show(field_name.get(), name_text_holder));
+    const ShownText& name_text = *name_text_holder;
     MERVIK_TRY(step({closing.view(), level.view(), name_text.view(), "="}));
     MERVIK_TRY(render(value.get(), child));
     MERVIK_TRY(step({",\n"}));
@@ -518,6 +818,26 @@ Result<void> ObjectFormatter::render(PyObject* obj, uint64_t indent, uint64_t cu
     return Renderer<StringBuffer>(static_cast<StringBuffer&>(sink), indent).render(obj, current);
   }
   return Renderer<TextSink>(sink, indent).render(obj, current);
+}
+
+Result<void> ObjectFormatter::print(PyObject* obj, uint64_t indent, LineRunTarget& target) {
+  LineRun run(target);
+  struct Active {
+    LineRun* const outer;
+    ~Active() { active_run = outer; }
+  } const active{std::exchange(active_run, &run)};
+  Result<void> rendered;
+  try {
+    run.resume();
+    rendered = Renderer<LineRun>(run, indent).render(obj, 0);
+    if (rendered) run.fragment("\n");
+  } catch (...) {
+    (void)run.pause();  // the lines before an internal failure stay written
+    throw;
+  }
+  // A failed write comes first: written step by step, the print would have ended there.
+  MERVIK_TRY(run.pause());
+  return rendered;
 }
 
 }  // namespace mervik

@@ -16,6 +16,10 @@ class ObjectFormatter {
   /// its repr(). The first failure, at any depth, ends the rendering; what the sink accepted
   /// stays written.
   static Result<void> render(PyObject* obj, uint64_t indent, uint64_t current, TextSink& sink);
+
+  /// Writes the rendering of `obj` and a line break to `target`, with the same effect as
+  /// writing its steps one by one through `render` but in runs of many steps.
+  static Result<void> print(PyObject* obj, uint64_t indent, LineRunTarget& target);
 };
 
 }  // namespace mervik

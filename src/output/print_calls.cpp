@@ -9,6 +9,7 @@
 #include "format/entry_points.h"
 #include "format/object_formatter.h"
 #include "format/write_step.h"
+#include "output/byte_escapes.h"
 #include "output/stdout_writer.h"
 
 namespace mervik {
@@ -40,15 +41,6 @@ constexpr CallSignature kPrintEscapedSignature{
     .positional_only_count = 0,
     .required_positional_count = 1,
 };
-
-constexpr char kHexDigits[] = "0123456789abcdef";
-
-// The four characters of every byte's escape, so that each byte is one 4-byte copy.
-constexpr auto kEscapes = [] {
-  std::array<std::array<char, 4>, 256> escapes{};
-  for (int b = 0; b < 256; ++b) escapes[b] = {'\\', 'x', kHexDigits[b >> 4], kHexDigits[b & 0xF]};
-  return escapes;
-}();
 
 // Whether the print call running on this thread gives up the interpreter around system writes.
 constinit thread_local bool release_around_writes = false;
@@ -124,8 +116,7 @@ Result<std::string_view> bytes_argument(const CallSignature& signature, PyObject
 Result<void> render_to_stdout(PyObject* obj, uint64_t indent) {
   StdoutWriter& writer = stdout_writer();
   const PrintCall call(writer);
-  MERVIK_TRY(ObjectFormatter::render(obj, indent, 0, writer));
-  return write_step(writer, {"\n"});
+  return ObjectFormatter::print(obj, indent, writer);
 }
 
 Result<PyRef> pretty_print_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -145,7 +136,7 @@ Result<PyRef> format_escaped_bytes_call(PyObject* const* args, Py_ssize_t nargs,
   if (text == nullptr) api_call_failed();
   auto* out = static_cast<char*>(PyUnicode_DATA(text));
   for (unsigned char byte : bytes) {
-    std::memcpy(out, kEscapes[byte].data(), 4);
+    std::memcpy(out, kByteEscapes[byte].data(), 4);
     out += 4;
   }
   return PyRef::steal(text);
@@ -157,15 +148,8 @@ Result<PyRef> print_escaped_bytes_call(PyObject* const* args, Py_ssize_t nargs,
                     bytes_argument(kPrintEscapedSignature, args, nargs, kwnames));
   StdoutWriter& writer = stdout_writer();
   const PrintCall call(writer);
-  // One write step per byte: "\\x" and two digits, or "\\x", "0" and one digit below 0x10.
-  // The writer is final: these are direct calls, not virtual ones.
-  for (unsigned char byte : bytes) {
-    const std::string_view escape(kEscapes[byte].data(), 4);
-    const std::string_view two_digits[] = {escape.substr(0, 2), escape.substr(2, 2)};
-    const std::string_view zero_and_digit[] = {escape.substr(0, 2), "0", escape.substr(3, 1)};
-    const IoResult written = byte >= 0x10 ? writer.write_fragments(two_digits)
-                                          : writer.write_fragments(zero_and_digit);
-    if (!written) [[unlikely]] return std::unexpected(error_from_io(written.error()));
+  if (IoResult written = writer.write_escaped(bytes); !written) [[unlikely]] {
+    return std::unexpected(error_from_io(written.error()));
   }
   return write_step(writer, {"\n"}).transform([] { return PyRef::borrow(Py_None); });
 }

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <span>
+
+#include "output/byte_escapes.h"
 
 namespace mervik {
 namespace {
@@ -89,6 +92,85 @@ void StdoutWriter::unlock() noexcept {
   mutex_.unlock();
 }
 
+IoResult StdoutWriter::write_run(std::string_view text) {
+  const size_t last = text.rfind(kLineBreak);
+  if (last != std::string_view::npos) {
+    const std::string_view lines = text.substr(0, last + 1);
+    size_t done = 0;
+    IoResult result;
+    while (done < lines.size()) {
+      const ByteCount written = raw_write(lines.substr(done));
+      if (written) {
+        if (*written == 0) {
+          result = std::unexpected(
+              IoError::fixed(IoErrorKind::kWriteZero, "failed to write the buffered data"));
+          break;
+        }
+        done += std::min(*written, lines.size() - done);
+        if (done < lines.size()) {
+          result = interrupted();
+          if (!result) break;
+        }
+      } else if (is_interrupted(written.error())) {
+        result = interrupted();
+        if (!result) break;
+      } else if (is_invalid_handle(written.error())) {
+        done = lines.size();
+      } else {
+        result = std::unexpected(written.error());
+        break;
+      }
+    }
+    if (!result) {
+      // What the step of the failed line would have left: the unwritten rest of that line.
+      const std::string_view rest = lines.substr(done, lines.find(kLineBreak, done) + 1 - done);
+      if (rest.size() <= kCapacity) {
+        std::memcpy(buffer_, rest.data(), rest.size());
+        used_ = rest.size();
+      }
+      return result;
+    }
+    text.remove_prefix(last + 1);
+  }
+  if (text.size() > kCapacity - used_) return write_all(text);
+  std::memcpy(buffer_ + used_, text.data(), text.size());
+  used_ += text.size();
+  return {};
+}
+
+IoResult StdoutWriter::write_escaped(std::string_view bytes) {
+  if (IoResult locked = lock(); !locked) return locked;
+  IoResult result;
+  if (used_ > 0 && buffer_[used_ - 1] == kLineBreak) result = flush();
+  const auto* next = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* const end = next + bytes.size();
+  while (result && next != end) {
+    // Escapes that fit whole need no checks; the step that reaches the end of the buffer goes
+    // fragment by fragment, each flushing the buffer first when it does not fit.
+    const size_t whole = std::min<size_t>((kCapacity - used_) / 4, static_cast<size_t>(end - next));
+    for (const unsigned char* stop = next + whole; next != stop; ++next) {
+      std::memcpy(buffer_ + used_, kByteEscapes[*next].data(), 4);
+      used_ += 4;
+    }
+    if (next == end) break;
+    const std::string_view escape(kByteEscapes[*next].data(), 4);
+    const std::string_view two_digits[] = {escape.substr(0, 2), escape.substr(2, 2)};
+    const std::string_view zero_and_digit[] = {escape.substr(0, 2), "0", escape.substr(3, 1)};
+    for (const std::string_view fragment : *next >= 0x10 ? std::span<const std::string_view>(two_digits)
+                                                         : std::span<const std::string_view>(zero_and_digit)) {
+      if (fragment.size() > kCapacity - used_) {
+        result = flush();
+        if (!result) break;
+      }
+      std::memcpy(buffer_ + used_, fragment.data(), fragment.size());
+      used_ += fragment.size();
+    }
+    ++next;
+  }
+  unlock();
+  return result;
+}
+
 IoResult StdoutWriter::write_all(std::string_view data) {
   const size_t last = data.rfind(kLineBreak);
   if (last == std::string_view::npos) {
@@ -131,6 +213,12 @@ IoResult StdoutWriter::flush() {
         break;
       }
       done += std::min(*written, used_ - done);
+      // A write cut short may have been interrupted by a signal, whose handlers must run
+      // before the next write can block.
+      if (done < used_) {
+        result = interrupted();
+        if (!result) break;
+      }
     } else if (is_interrupted(written.error())) {
       result = interrupted();
       if (!result) break;
@@ -155,6 +243,9 @@ IoResult StdoutWriter::write_direct(std::string_view data) {
             IoError::fixed(IoErrorKind::kWriteZero, "failed to write whole buffer"));
       }
       data.remove_prefix(std::min(*written, data.size()));
+      if (!data.empty()) {
+        if (IoResult handled = interrupted(); !handled) return handled;
+      }
     } else if (is_interrupted(written.error())) {
       if (IoResult handled = interrupted(); !handled) return handled;
     } else if (is_invalid_handle(written.error())) {

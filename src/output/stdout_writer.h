@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "format/text_sink.h"
 #include "output/console_write.h"
@@ -32,8 +33,9 @@ struct InterpreterHooks {
   /// Before waiting for the lock held by another thread: an error when the wait could never end
   /// (interpreter shutdown), which fails the write step instead.
   IoResult (*before_wait)() noexcept = nullptr;
-  /// After a system write was interrupted by a signal, with the interpreter held: runs the
-  /// signal handlers. An error (a handler's exception) ends the write; else it is retried.
+  /// After a system write was interrupted by a signal or cut short (which a signal may also
+  /// cause), with the interpreter held: runs the signal handlers. An error (a handler's
+  /// exception) ends the write; else the rest is written.
   IoResult (*after_interrupt)() noexcept = nullptr;
 };
 
@@ -45,10 +47,21 @@ extern const InterpreterHooks kNoInterpreterHooks;
 /// before the step returns; text after it waits for a later line break or a full buffer.
 /// Nothing else flushes it, not even process exit.
 ///
+/// A print takes the writer for runs of write steps (LineRunTarget) and hands over the finished
+/// lines of many steps at once, in writes of up to 64 KiB. Nobody in the process can tell: the
+/// finished lines of a run reach the system before any interpreter code runs during the print
+/// (a repr() of a leaf that is not native text, an attribute lookup or str() that may run code,
+/// a released reference whose destructor may run, the signal check), before the interpreter is
+/// released for any reason, when 64 KiB have gathered, and before the print returns; steps that
+/// would send part of an unfinished line go through the buffer one by one, so unfinished lines
+/// reach the system in exactly the same pieces; and no other thread can take the lock in the
+/// middle of a run, since none can run. Escaped bytes go the same way through
+/// `write_equal_steps`.
+///
 /// After fork() the child gets a usable writer: when another thread held the lock at the fork,
 /// the lock is made anew and that thread's unfinished buffer content, which belongs to the
 /// parent, is dropped.
-class StdoutWriter final : public TextSink {
+class StdoutWriter final : public LineRunTarget {
  public:
   static constexpr size_t kCapacity = 1024;
 
@@ -70,6 +83,19 @@ class StdoutWriter final : public TextSink {
   /// Writes one write step under the lock (re-entrant by thread), stopping at the first
   /// failure. On failure the buffer keeps every accepted byte that was not written.
   IoResult write_fragments(std::span<const std::string_view> fragments) override;
+
+  size_t line_capacity() const noexcept override { return kCapacity; }
+  IoResult open_run() override { return lock(); }
+  std::string_view take_unfinished() noexcept override {
+    return {buffer_, std::exchange(used_, size_t{0})};
+  }
+  IoResult write_run(std::string_view text) override;
+  void close_run() noexcept override { unlock(); }
+
+  /// Writes the escapes of `bytes` as print_escaped_bytes does, one write step per byte ("\\x"
+  /// and two digits, or "\\x", "0" and one digit), but under one hold of the lock: the buffer
+  /// fills and goes out exactly as for those steps, and stops at the same failure.
+  IoResult write_escaped(std::string_view bytes);
 
   /// True when standard output is a pipe, FIFO or socket, which a thread of this process may be
   /// the reader of.

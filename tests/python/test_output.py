@@ -452,3 +452,30 @@ def test_notebook_kernel_gets_every_line_and_stays_responsive(tmp_path):
     finally:
         client.stop_channels()
         kernel.shutdown_kernel(now=True)
+
+
+def test_python_code_run_by_a_print_sees_every_finished_line(tmp_path):
+    # Finished lines may be gathered and written in bulk, but never past a point where Python
+    # code runs: here a leaf's repr() and a field's property count the lines already in the file.
+    target = tmp_path / "out"
+    with open(target, "wb") as out:
+        _, err = expect_child(f"""
+            import sys, mervik
+            def seen():
+                print(open({str(target)!r}).read().count("\\n"), file=sys.stderr)
+            class Peek:
+                def __repr__(self):
+                    seen()
+                    return "peek"
+            class Fields:
+                __dataclass_fields__ = dict.fromkeys("ab")
+                a = 1
+                @property
+                def b(self):
+                    seen()
+                    return [2] * 5000
+            mervik.pretty_print([1, Peek(), Fields()] + [0] * 20000)
+        """, stdout=out)
+    assert err == "2\n5\n"
+    text = target.read_text()
+    assert text.count("\n") == 25009 and text.endswith("    0,\n]\n")

@@ -1,0 +1,17 @@
+// The text of escaped bytes: every byte as a backslash, 'x' and two lowercase hex digits.
+#pragma once
+
+#include <array>
+
+namespace mervik {
+
+inline constexpr char kHexDigits[] = "0123456789abcdef";
+
+/// The four characters of every byte's escape, so that each byte is one 4-byte copy.
+inline constexpr auto kByteEscapes = [] {
+  std::array<std::array<char, 4>, 256> escapes{};
+  for (int b = 0; b < 256; ++b) escapes[b] = {'\\', 'x', kHexDigits[b >> 4], kHexDigits[b & 0xF]};
+  return escapes;
+}();
+
+}  // namespace mervik
