@@ -381,7 +381,8 @@ class VersionAction(argparse.Action):
         super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
 
     def __call__(self, parser, namespace, values, option_string=None):
-        parser.exit(0, f"mervik {version()}\n")
+        print(f"mervik {version()}")
+        parser.exit()
 
 
 class ArgumentParser(argparse.ArgumentParser):
