@@ -441,6 +441,10 @@ def run(argv):
         shown = STDIN_NAME if name == "-" else shown_name(name)
         try:
             data = read_input(name)
+        except MemoryError:
+            report(f"{shown}: too large to read into memory")
+            status = EXIT_BAD_INPUT
+            continue
         except OSError as e:
             report(f"{shown}: {e.strerror or e}")
             status = EXIT_BAD_INPUT
@@ -452,6 +456,9 @@ def run(argv):
             print_value(parse(text), args.indent)
         except BadInput as e:
             report(e.describe(shown))
+            status = EXIT_BAD_INPUT
+        except MemoryError:
+            report(f"{shown}: out of memory")
             status = EXIT_BAD_INPUT
         except OutputFailed as e:
             report(str(e))
