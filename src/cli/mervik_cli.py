@@ -322,8 +322,9 @@ PARSERS = {"json": parse_json, "python": parse_python, "auto": parse_auto}
 # Printing -----------------------------------------------------------------------------------
 
 
-def print_value(value, indent):
-    """Pretty-prints one value to standard output. BrokenPipeError passes through."""
+def print_value(value, indent, text):
+    """Pretty-prints one value, parsed from `text`, to standard output. BrokenPipeError passes
+    through."""
     try:
         mervik.pretty_print(value, indent)
     except BrokenPipeError:
@@ -331,7 +332,9 @@ def print_value(value, indent):
     except OSError as e:
         raise OutputFailed(f"{STDOUT_NAME}: {e}") from None
     except RecursionError:
-        raise BadInput("nested too deeply to print") from None
+        error = too_deep(text)
+        message = error.message.replace("deeply", "deeply to print")
+        raise BadInput(message, error.line, error.column) from None
     except MemoryError:
         raise BadInput("out of memory while printing") from None
 
@@ -453,7 +456,7 @@ def run(argv):
             text = decode(data)
             if not text.strip():
                 raise BadInput("the input is empty")
-            print_value(parse(text), args.indent)
+            print_value(parse(text), args.indent, text)
         except BadInput as e:
             report(e.describe(shown))
             status = EXIT_BAD_INPUT
