@@ -14,8 +14,10 @@ import argparse
 import ast
 import codecs
 import errno
+import importlib.metadata
 import json
 import os
+import pathlib
 import re
 import sys
 import warnings
@@ -29,22 +31,29 @@ EXIT_BROKEN_PIPE = 141
 
 STDIN_NAME = "<stdin>"
 STDOUT_NAME = "<stdout>"
-MAX_INDENT = 2**64 - 1
+# Times any depth a value can have, this stays far below the 2**63 bytes a line can hold, so a
+# large indentation ends in "out of memory", never in an internal failure.
+MAX_INDENT = 2**32 - 1
 LEADING_BLANKS = re.compile(r"(?:[ \t\f]*(?:#[^\n]*)?\n)*[ \t\f]*")
+# How a JSON document starts (after white space); such an input gets the JSON parser's error.
+JSON_START = re.compile(r'[ \t\n\r]*(?:[-{\["0-9]|true|false|null)')
+# What counts for the nesting depth: brackets, and the strings and comments that hide some.
+NESTING_TOKENS = re.compile(
+    r"[\[({\])}]|#[^\n]*"
+    r"|'''(?:\\.|[^\\])*?'''|\"\"\"(?:\\.|[^\\])*?\"\"\""
+    r"|'(?:\\.|[^'\\\n])*'|\"(?:\\.|[^\"\\\n])*\"",
+    re.DOTALL,
+)
 
 
 class BadInput(Exception):
     """An input that cannot be printed: what is wrong and, when known, where (1-based)."""
 
-    def __init__(self, message, line=None, column=None, parsed=False):
+    def __init__(self, message, line=None, column=None):
         super().__init__(message)
         self.message = message
         self.line = line
         self.column = column
-        self.parsed = parsed  # the text parsed, but its value was refused
-
-    def position(self):
-        return (self.line or 0, self.column or 0)
 
     def describe(self, name):
         where = name if self.line is None else f"{name}:{self.line}:{self.column}"
@@ -88,13 +97,37 @@ def decode(data):
 # Parsing ------------------------------------------------------------------------------------
 
 
+def position_of(text, offset):
+    """The 1-based line and character column of a character offset in the text."""
+    line_start = text.rfind("\n", 0, offset) + 1
+    return text.count("\n", 0, offset) + 1, offset - line_start + 1
+
+
+def too_deep(text):
+    """The error for text nested beyond what a parser takes: how many levels it has, at the
+    first bracket that opens the deepest one. Strings and comments are skipped."""
+    depth = deepest = deepest_at = 0
+    for token in NESTING_TOKENS.finditer(text):
+        bracket = token.group()
+        if bracket in "[({":
+            depth += 1
+            if depth > deepest:
+                deepest, deepest_at = depth, token.start()
+        elif bracket in "])}":
+            depth -= 1
+    if deepest == 0:
+        return BadInput("nested too deeply", 1, 1)
+    line, column = position_of(text, deepest_at)
+    return BadInput(f"nested too deeply ({deepest} levels)", line, column)
+
+
 def parse_json(text):
     try:
         return json.loads(text)
     except json.JSONDecodeError as e:
         raise BadInput(f"invalid JSON: {e.msg}", e.lineno, e.colno) from None
     except RecursionError:
-        raise BadInput("invalid JSON: nested too deeply") from None
+        raise too_deep(text) from None
 
 
 def parse_python(text):
@@ -108,10 +141,14 @@ def parse_python(text):
     line_shift = skipped.count("\n")
     column_shift = len(skipped) - (skipped.rfind("\n") + 1)
 
-    def bad(message, line, column, parsed=False):
+    def bad(message, line, column, prefix="invalid Python literal: "):
         if line == 1:
             column += column_shift
-        return BadInput(f"invalid Python literal: {message}", line + line_shift, column, parsed)
+        return BadInput(prefix + message, line + line_shift, column)
+
+    def nested():
+        error = too_deep(body)
+        return bad(error.message, error.line, error.column, prefix="")
 
     if "\0" in body:
         before = body[: body.index("\0")]
@@ -123,16 +160,18 @@ def parse_python(text):
             warnings.simplefilter("ignore")  # style warnings about the source, such as "\d"
             tree = ast.parse(body, mode="eval")
     except SyntaxError as e:
+        if e.msg == "too many nested parentheses":
+            raise nested() from None
         raise bad(e.msg, max(e.lineno or 1, 1), max(e.offset or 1, 1)) from None
     except (MemoryError, RecursionError):
-        raise bad("nested too deeply", 1, 1) from None
+        raise nested() from None
     try:
         return ast.literal_eval(tree)
-    except (ValueError, TypeError, RecursionError, MemoryError) as e:
-        node, message = refusal(tree.body, body) or (tree.body, str(e))
-        line = getattr(node, "lineno", 1)
-        column = node_column(body, line, getattr(node, "col_offset", 0))
-        raise bad(message, line, column, parsed=True) from None
+    except (ValueError, TypeError) as e:
+        line, offset, message = refusal(tree.body, body) or (1, 0, str(e))
+        raise bad(message, line, node_column(body, line, offset)) from None
+    except (MemoryError, RecursionError):
+        raise nested() from None
 
 
 def node_column(source, line, byte_offset):
@@ -141,25 +180,73 @@ def node_column(source, line, byte_offset):
     return len(text.encode("utf-8")[:byte_offset].decode("utf-8", "replace")) + 1
 
 
+# What an expression that is not a literal is called in an error, by its node type.
+CONSTRUCTS = {
+    "BinOp": "a binary operation",
+    "UnaryOp": "a unary operation",
+    "BoolOp": "a boolean operation",
+    "Compare": "a comparison",
+    "Call": "a function call",
+    "Attribute": "an attribute",
+    "Subscript": "a subscript",
+    "Lambda": "a lambda",
+    "IfExp": "a conditional expression",
+    "ListComp": "a comprehension",
+    "SetComp": "a comprehension",
+    "DictComp": "a comprehension",
+    "GeneratorExp": "a generator expression",
+    "JoinedStr": "an f-string",
+    "TemplateStr": "a t-string",
+    "Starred": "an unpacking",
+    "NamedExpr": "an assignment expression",
+    "Await": "an await expression",
+    "Yield": "a yield expression",
+    "YieldFrom": "a yield expression",
+}
+
+
+def operator_place(source, node):
+    """The line and UTF-8 byte offset of a binary operation's operator: the first character
+    after its left operand (and the parentheses that close around it) that is not blank."""
+    lines = source.encode("utf-8").split(b"\n")
+    line, offset = node.left.end_lineno, node.left.end_col_offset
+    while line <= len(lines):
+        text = lines[line - 1]
+        while offset < len(text) and text[offset] in b" \t\f)\\":
+            offset += 1
+        if offset < len(text) and text[offset] != ord("#"):
+            return line, offset
+        line, offset = line + 1, 0
+    return node.lineno, node.col_offset
+
+
 def refusal(node, source):
-    """The first node in `node` that a literal may not contain, and why; None if there is none.
+    """The first node in `node` that a literal may not contain, as (line, UTF-8 byte offset,
+    why); None if there is none.
 
     Follows the order in which ast.literal_eval evaluates, so that the node it refused is the
     one found here.
     """
 
     def not_literal(n):
+        construct = CONSTRUCTS.get(type(n).__name__)
+        if construct is not None:
+            line, offset = operator_place(source, n) if isinstance(n, ast.BinOp) else (
+                n.lineno,
+                n.col_offset,
+            )
+            return line, offset, f"{construct} is not a literal"
         segment = ast.get_source_segment(source, n) or type(n).__name__
         first_line = segment.split("\n")[0]
         if len(first_line) > 40 or first_line != segment:
             first_line = first_line[:40] + "..."
-        return n, f"{first_line} is not a literal"
+        return n.lineno, n.col_offset, f"{first_line} is not a literal"
 
     def unhashable(n):
         try:
             hash(ast.literal_eval(n))
         except TypeError as e:
-            return n, str(e)
+            return n.lineno, n.col_offset, str(e)
         return None
 
     def number_type(n):
@@ -169,13 +256,6 @@ def refusal(node, source):
         if isinstance(n, ast.Constant) and type(n.value) in (int, float, complex):
             return type(n.value)
         return None
-
-    def signed_number(n):
-        if number_type(n) is not None:
-            return None
-        if isinstance(n, ast.UnaryOp) and isinstance(n.op, (ast.UAdd, ast.USub)):
-            return not_literal(n.operand)
-        return not_literal(n)
 
     def walk(n):
         if isinstance(n, ast.Constant):
@@ -191,7 +271,7 @@ def refusal(node, source):
         if isinstance(n, ast.Dict):
             for key, value in zip(n.keys, n.values):
                 if key is None:
-                    return value, "** unpacking is not a literal"
+                    return value.lineno, value.col_offset, "** unpacking is not a literal"
                 found = walk(key) or walk(value) or unhashable(key)
                 if found is not None:
                     return found
@@ -204,35 +284,36 @@ def refusal(node, source):
             and not n.keywords
         ):
             return None
-        if isinstance(n, ast.BinOp) and isinstance(n.op, (ast.Add, ast.Sub)):
+        if isinstance(n, ast.BinOp):
             # Only a real number plus or minus an imaginary one, such as 1+2j.
-            found = signed_number(n.left)
-            if found is None and not (isinstance(n.right, ast.Constant) and number_type(n.right)):
-                found = not_literal(n.right)
-            if found is None and (number_type(n.left), number_type(n.right)) not in (
-                (int, complex),
-                (float, complex),
+            operands = (number_type(n.left), n.right)
+            if not (
+                isinstance(n.op, (ast.Add, ast.Sub))
+                and operands[0] in (int, float)
+                and isinstance(n.right, ast.Constant)
+                and type(n.right.value) is complex
             ):
-                found = not_literal(n)
-            return found
-        return signed_number(n)
+                return not_literal(n)
+            return None
+        if number_type(n) is not None:
+            return None
+        if isinstance(n, ast.UnaryOp) and isinstance(n.op, (ast.UAdd, ast.USub)):
+            return not_literal(n.operand)  # a sign in front of something other than a number
+        return not_literal(n)
 
     return walk(node)
 
 
 def parse_auto(text):
-    """JSON when the text is JSON, else a Python literal. When it is neither, a text that is a
-    Python expression gets the reason it is not a literal; otherwise the error of the parser
-    that got further into the text is reported (JSON's on a tie)."""
+    """JSON when the text is JSON, else a Python literal. When it is neither, the JSON parser's
+    error if the text starts as a JSON document does, else the Python one."""
     try:
         return parse_json(text)
     except BadInput as json_error:
         try:
             return parse_python(text)
         except BadInput as python_error:
-            if python_error.parsed:
-                raise python_error from None
-            raise max(json_error, python_error, key=BadInput.position) from None
+            raise (json_error if JSON_START.match(text) else python_error) from None
 
 
 PARSERS = {"json": parse_json, "python": parse_python, "auto": parse_auto}
@@ -241,8 +322,9 @@ PARSERS = {"json": parse_json, "python": parse_python, "auto": parse_auto}
 # Printing -----------------------------------------------------------------------------------
 
 
-def print_value(value, indent):
-    """Pretty-prints one value to standard output. BrokenPipeError passes through."""
+def print_value(value, indent, text):
+    """Pretty-prints one value, parsed from `text`, to standard output. BrokenPipeError passes
+    through."""
     try:
         mervik.pretty_print(value, indent)
     except BrokenPipeError:
@@ -250,7 +332,9 @@ def print_value(value, indent):
     except OSError as e:
         raise OutputFailed(f"{STDOUT_NAME}: {e}") from None
     except RecursionError:
-        raise BadInput("nested too deeply to print") from None
+        error = too_deep(text)
+        message = error.message.replace("deeply", "deeply to print")
+        raise BadInput(message, error.line, error.column) from None
     except MemoryError:
         raise BadInput("out of memory while printing") from None
 
@@ -258,6 +342,13 @@ def print_value(value, indent):
 def report(message):
     if sys.stderr is not None:
         print(f"mervik: {message}", file=sys.stderr, flush=True)
+
+
+def shown_name(name):
+    """A file name as it is shown in one line of text: bytes that are not UTF-8 and control
+    characters appear as escapes (bad\xff.json)."""
+    text = os.fsencode(name).decode("utf-8", "backslashreplace")
+    return "".join(c if c.isprintable() else ascii(c)[1:-1] for c in text)
 
 
 def indent_count(text):
@@ -270,8 +361,42 @@ def indent_count(text):
     return value
 
 
+def version():
+    """The version of the installed package; in a source checkout, that of its project file."""
+    try:
+        return importlib.metadata.version("mervik")
+    except importlib.metadata.PackageNotFoundError:
+        pass
+    project = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
+    try:
+        import tomllib
+
+        with open(project, "rb") as f:
+            return tomllib.load(f)["project"]["version"] + " (source tree)"
+    except (OSError, ValueError, KeyError):
+        return "unknown"
+
+
+class VersionAction(argparse.Action):
+    """--version: looks the version up only when asked."""
+
+    def __init__(self, option_strings, dest, **kwargs):
+        super().__init__(option_strings, dest, nargs=0, help="show the version and exit")
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(f"mervik {version()}")
+        parser.exit()
+
+
+class ArgumentParser(argparse.ArgumentParser):
+    """Reports a usage error in one line, like every other error of the command."""
+
+    def error(self, message):
+        self.exit(2, f"mervik: {message} (see mervik --help)\n")
+
+
 def argument_parser():
-    parser = argparse.ArgumentParser(
+    parser = ArgumentParser(
         prog="mervik",
         description=(
             "Pretty-print JSON documents or Python literals, one value per input, with "
@@ -279,7 +404,8 @@ def argument_parser():
         ),
         epilog=(
             "Exit status: 0 when every input was printed, 1 when an input could not be read "
-            "or parsed, 2 for a usage error, 141 when the reader of standard output went away."
+            "or parsed or standard output failed, 2 for a usage error, 130 when interrupted "
+            "(Ctrl-C), 141 when the reader of standard output went away."
         ),
     )
     parser.add_argument(
@@ -287,7 +413,7 @@ def argument_parser():
         type=indent_count,
         default=4,
         metavar="N",
-        help="spaces per nesting level (default: 4)",
+        help=f"spaces per nesting level, from 0 to {MAX_INDENT} (default: 4)",
     )
     parser.add_argument(
         "--format",
@@ -298,6 +424,7 @@ def argument_parser():
             "auto, which tries JSON and then a Python literal (default: auto)"
         ),
     )
+    parser.add_argument("--version", action=VersionAction)
     parser.add_argument(
         "files",
         nargs="*",
@@ -314,9 +441,13 @@ def run(argv):
     parse = PARSERS[args.format]
     status = EXIT_OK
     for name in args.files or ["-"]:
-        shown = STDIN_NAME if name == "-" else name
+        shown = STDIN_NAME if name == "-" else shown_name(name)
         try:
             data = read_input(name)
+        except MemoryError:
+            report(f"{shown}: too large to read into memory")
+            status = EXIT_BAD_INPUT
+            continue
         except OSError as e:
             report(f"{shown}: {e.strerror or e}")
             status = EXIT_BAD_INPUT
@@ -325,14 +456,25 @@ def run(argv):
             text = decode(data)
             if not text.strip():
                 raise BadInput("the input is empty")
-            print_value(parse(text), args.indent)
+            print_value(parse(text), args.indent, text)
         except BadInput as e:
             report(e.describe(shown))
+            status = EXIT_BAD_INPUT
+        except MemoryError:
+            report(f"{shown}: out of memory")
             status = EXIT_BAD_INPUT
         except OutputFailed as e:
             report(str(e))
             return EXIT_BAD_INPUT
     return status
+
+
+def stdout_is_open():
+    try:
+        os.fstat(1)
+    except OSError:
+        return False
+    return True
 
 
 def discard_stdout():
@@ -348,6 +490,10 @@ def discard_stdout():
 def main(argv=None):
     """Runs the command and returns its exit status."""
     try:
+        # Checked first: with descriptor 1 closed, the next file opened would take its place.
+        if not stdout_is_open():
+            report(f"{STDOUT_NAME}: not open")
+            return EXIT_BAD_INPUT
         try:
             return run(argv)
         finally:

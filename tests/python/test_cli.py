@@ -6,6 +6,7 @@ import errno
 import json
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 
@@ -14,7 +15,7 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 CLI = ROOT / "src" / "cli" / "mervik_cli.py"
 SAMPLE = ROOT / "examples" / "sample.json"
-USAGE = "usage: mervik [-h] [--indent N] [--format {auto,json,python}] [FILE ...]\n"
+USAGE = "usage: mervik [-h] [--indent N] [--format {auto,json,python}] [--version]\n"
 
 
 def mervik(*args, stdin=b"", stdout=subprocess.PIPE, cwd=None):
@@ -112,34 +113,60 @@ BAD_INPUT = {
         ":4:4: invalid Python literal: {syntax}",
     ),
     "not-a-literal-column-in-characters": (
-        [],
+        ["--format", "python"],
         '["é",\n  tru]',
         ":2:3: invalid Python literal: tru is not a literal",
     ),
     "call-on-indented-first-line": (
         [],
-        "  [1, f(x)]",
-        ":1:7: invalid Python literal: f(x) is not a literal",
+        "  (1, f(x))",
+        ":1:7: invalid Python literal: a function call is not a literal",
     ),
-    "operator": ([], "[1 + 2]", ":1:2: invalid Python literal: 1 + 2 is not a literal"),
-    "sign-of-a-string": ([], '[-"a"]', ':1:3: invalid Python literal: "a" is not a literal'),
-    "unhashable-key": (
+    "operator-in-a-list": (
+        ["--format", "python"],
+        "[1 + 2]",
+        ":1:4: invalid Python literal: a binary operation is not a literal",
+    ),
+    "operator-after-parenthesized-operand": (
         [],
+        "(1, 2) + (3,)",
+        ":1:8: invalid Python literal: a binary operation is not a literal",
+    ),
+    "sign-of-a-string": (
+        ["--format", "python"],
+        '[-"a"]',
+        ':1:3: invalid Python literal: "a" is not a literal',
+    ),
+    "unhashable-key": (
+        ["--format", "python"],
         "{(1, [2]): 3}",
         ":1:2: invalid Python literal: unhashable type: 'list'",
     ),
     "unhashable-set-element": (
-        [],
+        ["--format", "python"],
         "{1, {}}",
         ":1:5: invalid Python literal: unhashable type: 'dict'",
     ),
     "dict-unpacking": (
-        [],
+        ["--format", "python"],
         "{'a': 1, **b}",
         ":1:12: invalid Python literal: ** unpacking is not a literal",
     ),
-    "json-error-further-than-python": ([], '{"a": 1 "b": 2}', ":1:9: invalid JSON: {json}"),
-    "python-error-further-than-json": ([], "{'a': [1}", ":1:9: invalid Python literal: {syntax}"),
+    "json-typo": ([], '{"ok": nul}', ":1:8: invalid JSON: {json}"),
+    "json-like-python-that-is-not-a-literal": ([], "[1, f(x)]", ":1:5: invalid JSON: {json}"),
+    "json-like-python-syntax-error": ([], "{'a': [1}", ":1:2: invalid JSON: {json}"),
+    "python-syntax-error": ([], "('a', [1)", ":1:9: invalid Python literal: {syntax}"),
+    "json-deep": (
+        ["--format", "json"],
+        "[" * 100_000 + "]" * 100_000,
+        ":1:100000: nested too deeply (100000 levels)",
+    ),
+    "json-like-deep-unclosed": ([], "[" * 100_000, ":1:100000: nested too deeply (100000 levels)"),
+    "python-deep-brackets-in-strings-not-counted": (
+        ["--format", "python"],
+        "('((', " + "(" * 300 + ")" * 301,
+        ":1:307: nested too deeply (301 levels)",
+    ),
     "not-utf8": ([], b"[\n 'caf\xc3\xa9\xff']", ":2:7: not UTF-8 text: invalid start byte 0xff"),
     "null-character": (
         ["--format", "python"],
@@ -161,50 +188,55 @@ def test_bad_input_is_one_line_naming_the_place(args, stdin, error):
     assert mervik(*args, stdin=data) == (1, b"", f"mervik: <stdin>{error}\n")
 
 
-@pytest.mark.parametrize("fmt", ["json", "auto"])
-def test_deep_nesting_is_an_error_not_a_traceback(fmt):
-    code, out, err = mervik("--format", fmt, stdin=b"[" * 100_000 + b"]" * 100_000)
-    assert (code, out) == (1, b"")
-    assert err.startswith("mervik: <stdin>") and err.count("\n") == 1, err
-
-
 def test_unreadable_inputs_show_the_system_text_and_the_rest_still_print(tmp_path):
     (tmp_path / "good.json").write_text("[]")
     (tmp_path / "bad.json").write_text("[")
-    code, out, err = mervik("missing.json", ".", "bad.json", "good.json", cwd=tmp_path)
+    missing = os.fsdecode(b"missing\xff\n.json")
+    code, out, err = mervik(missing, ".", "bad.json", "good.json", cwd=tmp_path)
     assert (code, out) == (1, b"[]\n")
     assert err == (
-        f"mervik: missing.json: {os.strerror(errno.ENOENT)}\n"
+        f"mervik: missing\\xff\\n.json: {os.strerror(errno.ENOENT)}\n"
         f"mervik: .: {os.strerror(errno.EISDIR)}\n"
         f"mervik: bad.json:1:2: invalid JSON: {json_error('[')}\n"
     )
 
 
-def test_closed_standard_input():
+@pytest.mark.parametrize(
+    "redirection, error",
+    [("<&-", f"<stdin>: {os.strerror(errno.EBADF)}"), (">&-", "<stdout>: not open")],
+    ids=["stdin", "stdout"],
+)
+def test_closed_standard_stream(tmp_path, redirection, error):
+    (tmp_path / "a.json").write_text("[1]")
     proc = subprocess.run(
-        ["sh", "-c", 'exec "$0" "$1" <&-', sys.executable, str(CLI)],
+        ["sh", "-c", f'exec "$0" "$1" "$2" {redirection}', sys.executable, str(CLI), "-"],
         capture_output=True,
         env={"PYTHONPATH": os.pathsep.join(sys.path)},
+        cwd=tmp_path,
         timeout=60,
     )
     assert (proc.returncode, proc.stdout) == (1, b"")
-    assert proc.stderr.decode() == f"mervik: <stdin>: {os.strerror(errno.EBADF)}\n"
+    assert proc.stderr.decode() == f"mervik: {error}\n"
 
 
 # Usage ----------------------------------------------------------------------------------------
 
 
-def test_help():
+def test_help_and_version():
     code, out, err = mervik("--help")
     assert (code, err) == (0, "")
     assert out.decode().startswith(USAGE)
+    assert "130 when interrupted" in " ".join(out.decode().split())
+    code, out, err = mervik("--version")
+    assert (code, err) == (0, "")
+    assert out.decode().startswith("mervik 0.") and out.count(b"\n") == 1, out
 
 
 @pytest.mark.parametrize(
     "args, complaint",
     [
-        (["--indent", "-1"], "argument --indent: must be from 0 to 18446744073709551615: -1"),
-        (["--indent", str(2**64)], f"argument --indent: must be from 0 to {2**64 - 1}: {2**64}"),
+        (["--indent", "-1"], "argument --indent: must be from 0 to 4294967295: -1"),
+        (["--indent", str(2**63)], f"argument --indent: must be from 0 to 4294967295: {2**63}"),
         (["--indent", "two"], "argument --indent: not a whole number: 'two'"),
         (["--format", "xml"], "argument --format: invalid choice: 'xml'"),
         (["--width=3"], "unrecognized arguments: --width=3"),
@@ -214,8 +246,8 @@ def test_help():
 def test_usage_errors_exit_2(args, complaint):
     code, out, err = mervik(*args, stdin=b"[]")
     assert (code, out) == (2, b"")
-    assert err.startswith(USAGE)
-    assert err.splitlines()[-1].startswith(f"mervik: error: {complaint}"), err
+    assert err.startswith(f"mervik: {complaint}") and err.endswith(" (see mervik --help)\n"), err
+    assert err.count("\n") == 1, err
 
 
 # Standard output ------------------------------------------------------------------------------
@@ -236,7 +268,8 @@ def test_closed_pipe_ends_quietly(args, stdin):
     assert (code, err) == (141, "")
 
 
-def test_reader_that_stops_early_ends_the_command_quietly():
+@pytest.mark.parametrize("interrupt", [False, True], ids=["reader-stops", "ctrl-c"])
+def test_reader_that_stops_early_or_ctrl_c_ends_the_command_quietly(interrupt):
     env = {"PYTHONPATH": os.pathsep.join(sys.path)}
     proc = subprocess.Popen(
         [sys.executable, str(CLI)],
@@ -248,8 +281,11 @@ def test_reader_that_stops_early_ends_the_command_quietly():
     proc.stdin.write(b"[" + b"1," * 500_000 + b"]")
     proc.stdin.close()
     assert proc.stdout.readline() == b"[\n"
+    if interrupt:
+        proc.send_signal(signal.SIGINT)  # while the value is being printed
+        proc.stdout.read()
     proc.stdout.close()
-    assert proc.wait(timeout=60) == 141
+    assert proc.wait(timeout=60) == (130 if interrupt else 141)
     assert proc.stderr.read() == b""
     proc.stderr.close()
 
