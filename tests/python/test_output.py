@@ -422,7 +422,8 @@ def test_ctrl_c_interrupts_a_long_rendering(call, stdout):
 
 def test_notebook_kernel_gets_every_line_and_stays_responsive(tmp_path):
     # A kernel captures fd 1 through a pipe that a thread of its own process drains.
-    pytest.importorskip("zmq.backend.cython._zmq")  # built for some of the interpreters only
+    # zmq is compiled for some of the interpreters only.
+    pytest.importorskip("zmq.backend.cython._zmq", exc_type=ImportError)
     manager = pytest.importorskip("jupyter_client.manager")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), JUPYTER_RUNTIME_DIR=str(tmp_path))
     env.pop("PYTEST_CURRENT_TEST", None)  # the kernel leaves fd 1 alone when it sees pytest
