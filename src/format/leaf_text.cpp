@@ -191,6 +191,21 @@ constexpr auto kAsciiSpecial = [] {
   return special;
 }();
 
+/// True when none of the eight bytes of `word` is outside ASCII or needs an escape or decides
+/// the quote (the kAsciiSpecial characters).
+inline bool plain_ascii_word(uint64_t word) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+  // Nonzero exactly when some byte of v is zero.
+  const auto any_zero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+  // Bytes below 0x20 among the low seven bits of each byte (bytes with the high bit set fail
+  // anyway), then the five single characters.
+  const uint64_t ascii_low = word & ~kHigh;
+  const uint64_t special = ((ascii_low - kOnes * 0x20) & ~ascii_low & kHigh) |
+                           any_zero(word ^ (kOnes * 0x7F)) | any_zero(word ^ (kOnes * '\\')) |
+                           any_zero(word ^ (kOnes * '\'')) | any_zero(word ^ (kOnes * '"'));
+  return ((word & kHigh) | special) == 0;
+}
+
 }  // namespace
 
 void append_str_repr(PyObject* str, StringBuffer& out) {
@@ -198,9 +213,13 @@ void append_str_repr(PyObject* str, StringBuffer& out) {
   const int kind = PyUnicode_KIND(str);
   const void* data = PyUnicode_DATA(str);
   Py_ssize_t plain = 0;  // leading characters that stand as they are, whatever the quote
-  if (PyUnicode_IS_ASCII(str)) {
+  if (kind == PyUnicode_1BYTE_KIND) {
     const auto* text = static_cast<const unsigned char*>(data);
-    while (plain < length && !kAsciiSpecial[text[plain]]) ++plain;
+    for (uint64_t word; length - plain >= 8; plain += 8) {
+      std::memcpy(&word, text + plain, 8);
+      if (!plain_ascii_word(word)) break;
+    }
+    while (plain < length && text[plain] < 0x80 && !kAsciiSpecial[text[plain]]) ++plain;
     if (plain == length) {  // the common case: nothing to escape, single quotes
       char* o = out.reserve(static_cast<size_t>(length) + 2);
       o[0] = '\'';
@@ -210,6 +229,7 @@ void append_str_repr(PyObject* str, StringBuffer& out) {
       return;
     }
   }
+  out.note_non_ascii();  // unless every character outside ASCII is escaped
   // The quote is ' unless the text holds ' and no ", as str.__repr__ chooses it.
   bool single = false, dbl = false;
   if (kind == PyUnicode_1BYTE_KIND) {
@@ -236,21 +256,24 @@ void append_str_repr(PyObject* str, StringBuffer& out) {
 }
 
 bool append_int_repr(PyObject* integer, StringBuffer& out) {
-  long long value;
-  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(integer))) {
-    value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(integer));
-  } else {
-    int overflow;
-    value = PyLong_AsLongLongAndOverflow(integer, &overflow);
-    if (overflow != 0) return false;  // beyond 64 bits: repr() itself
+  // The magnitude straight from the int's digits of PyLong_SHIFT bits (least significant
+  // first); the tag holds their count above its sign and flag bits.
+  const _PyLongValue& number = reinterpret_cast<const PyLongObject*>(integer)->long_value;
+  const uintptr_t tag = number.lv_tag;
+  const size_t count = tag >> _PyLong_NON_SIZE_BITS;
+  constexpr size_t kMostDigits = (64 + PyLong_SHIFT - 1) / PyLong_SHIFT;
+  if (count > kMostDigits) return false;  // beyond 64 bits: repr() itself
+  if (count == kMostDigits &&
+      (number.ob_digit[count - 1] >> (64 - (kMostDigits - 1) * PyLong_SHIFT)) != 0) {
+    return false;
+  }
+  uint64_t magnitude = 0;
+  for (size_t i = count; i-- > 0;) {
+    magnitude = magnitude << PyLong_SHIFT | number.ob_digit[i];
   }
   char* const begin = out.reserve(21);  // a sign and put_decimal's 20 bytes
   char* o = begin;
-  uint64_t magnitude = static_cast<uint64_t>(value);
-  if (value < 0) {
-    *o++ = '-';
-    magnitude = 0 - magnitude;
-  }
+  if ((tag & _PyLong_SIGN_MASK) == 2) *o++ = '-';
   o = put_decimal(o, magnitude);
   out.commit(static_cast<size_t>(o - begin));
   return true;

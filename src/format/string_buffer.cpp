@@ -13,23 +13,23 @@ namespace {
 
 constexpr size_t kMinimumCapacity = 256;
 
-bool all_ascii(std::string_view text) noexcept {
-  // Four independent words per step, which the compiler keeps in vector registers.
-  const char* p = text.data();
-  size_t n = text.size();
-  uint64_t a = 0, b = 0, c = 0, d = 0;
-  for (; n >= 32; p += 32, n -= 32) {
-    uint64_t w[4];
-    std::memcpy(w, p, 32);
-    a |= w[0];
-    b |= w[1];
-    c |= w[2];
-    d |= w[3];
-  }
-  uint64_t high = a | b | c | d;
-  for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
-  return (high & 0x8080808080808080u) == 0;
-}
+// The thread's reusable storage is given back after a call only up to this size, so that one
+// huge rendering does not pin its size for the life of the thread.
+constexpr size_t kReusableKeep = size_t{8} << 20;
+
+/// Storage kept by a thread between format calls; freed when the thread ends.
+struct ReusableStorage {
+  char* data = nullptr;
+  size_t capacity = 0;
+  bool lent = false;
+
+  ReusableStorage() = default;
+  ReusableStorage(const ReusableStorage&) = delete;
+  ReusableStorage& operator=(const ReusableStorage&) = delete;
+  ~ReusableStorage() { std::free(data); }
+};
+
+thread_local ReusableStorage t_reusable;
 
 PyObject* new_str(Py_ssize_t length) {
   PyObject* str = PyUnicode_New(length, 127);
@@ -39,6 +39,16 @@ PyObject* new_str(Py_ssize_t length) {
 
 }  // namespace
 
+StringBuffer::StringBuffer(Storage storage) noexcept {
+  if (storage == Storage::kThreadReusable && !t_reusable.lent) {
+    ReusableStorage& kept = t_reusable;
+    kept.lent = true;
+    thread_storage_ = true;
+    data_ = std::exchange(kept.data, nullptr);
+    capacity_ = std::exchange(kept.capacity, 0);
+  }
+}
+
 IoResult StringBuffer::write_fragments(std::span<const std::string_view> fragments) {
   for (std::string_view fragment : fragments) append(fragment);
   return {};
@@ -47,41 +57,31 @@ IoResult StringBuffer::write_fragments(std::span<const std::string_view> fragmen
 void StringBuffer::grow(size_t n) {
   if (n > SIZE_MAX / 4 - used_) throw std::bad_alloc();
   const size_t wanted = std::max({used_ + n, 2 * capacity_, kMinimumCapacity});
-  if (into_str_) {
-    if (wanted > static_cast<size_t>(PY_SSIZE_T_MAX) / 2) throw std::bad_alloc();
-    if (str_ == nullptr) {
-      str_ = PyUnicode_New(static_cast<Py_ssize_t>(wanted), 127);
-    } else if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(wanted)) != 0) {
-      // A failed resize leaves the str as it was.
-      PyErr_Clear();
-      throw std::bad_alloc();
-    }
-    if (str_ == nullptr) {
-      PyErr_Clear();
-      throw std::bad_alloc();
-    }
-    data_ = static_cast<char*>(PyUnicode_DATA(str_));
-  } else {
-    void* grown = std::realloc(data_, wanted);
-    if (grown == nullptr) throw std::bad_alloc();
-    data_ = static_cast<char*>(grown);
-  }
+  void* grown = std::realloc(data_, wanted);
+  if (grown == nullptr) throw std::bad_alloc();
+  data_ = static_cast<char*>(grown);
   capacity_ = wanted;
 }
 
 void StringBuffer::release() noexcept {
-  if (into_str_) {
-    Py_XDECREF(str_);
-    str_ = nullptr;
-  } else {
-    std::free(data_);
+  if (thread_storage_) {
+    ReusableStorage& kept = t_reusable;
+    if (capacity_ <= kReusableKeep) {
+      kept.data = std::exchange(data_, nullptr);
+      kept.capacity = capacity_;
+    }
+    kept.lent = false;
+    thread_storage_ = false;
   }
+  std::free(data_);
   data_ = nullptr;
   used_ = capacity_ = 0;
+  non_ascii_ = false;
 }
 
 void StringBuffer::clear(size_t keep) {
   used_ = 0;
+  non_ascii_ = false;
   if (capacity_ > keep) release();
 }
 
@@ -95,15 +95,9 @@ std::string StringBuffer::take_text() && {
 PyRef StringBuffer::take_str() && {
   const std::string_view text = view();
   PyObject* str;
-  if (all_ascii(text)) {
-    if (str_ != nullptr && used_ > 0) {
-      // The text is the str's own storage: cut it to length (in place) and hand it out.
-      if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(used_)) != 0) api_call_failed();
-      str = std::exchange(str_, nullptr);
-    } else {
-      str = new_str(static_cast<Py_ssize_t>(text.size()));
-      if (!text.empty()) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
-    }
+  if (!non_ascii_) {
+    str = new_str(static_cast<Py_ssize_t>(text.size()));
+    if (!text.empty()) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
   } else {
     str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
     if (str == nullptr) {
