@@ -31,9 +31,79 @@ struct ReusableStorage {
 
 thread_local ReusableStorage t_reusable;
 
-PyObject* new_str(Py_ssize_t length) {
-  PyObject* str = PyUnicode_New(length, 127);
+PyObject* new_str_of(Py_ssize_t length, Py_UCS4 max_char) {
+  PyObject* str = PyUnicode_New(length, max_char);
   if (str == nullptr) api_call_failed();
+  return str;
+}
+
+PyObject* new_str(Py_ssize_t length) { return new_str_of(length, 127); }
+
+/// Decodes valid UTF-8 into `out`, a str's storage of code units of type Unit with room for
+/// every character; false at the first byte that is not valid UTF-8.
+template <class Unit>
+bool decode_utf8(const unsigned char* p, const unsigned char* const end, Unit* out) {
+  while (p != end) {
+    if (end - p >= 8) {  // ASCII eight bytes at a time
+      uint64_t word;
+      std::memcpy(&word, p, 8);
+      if ((word & 0x8080808080808080u) == 0) {
+        for (int i = 0; i < 8; ++i) out[i] = p[i];
+        p += 8;
+        out += 8;
+        continue;
+      }
+    }
+    const unsigned char lead = *p;
+    if (lead < 0x80) {
+      *out++ = lead;
+      ++p;
+      continue;
+    }
+    const ptrdiff_t length = platform::utf8_check_character(
+        {reinterpret_cast<const char*>(p), static_cast<size_t>(end - p)});
+    if (length < 0) return false;
+    Py_UCS4 ch = lead & (0x7Fu >> length);
+    for (ptrdiff_t i = 1; i < length; ++i) ch = ch << 6 | (p[i] & 0x3Fu);
+    *out++ = static_cast<Unit>(ch);
+    p += length;
+  }
+  return true;
+}
+
+/// A str of the UTF-8 text, made at its final size and width: one pass finds the number of
+/// characters and, from the widest lead byte, the width; a second decodes. Null (nothing
+/// raised) when the text is not valid UTF-8.
+PyObject* str_from_utf8(std::string_view text) {
+  const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = begin + text.size();
+  size_t continuation = 0;
+  unsigned widest = 0;
+  for (const unsigned char* p = begin; p != end; ++p) {
+    continuation += (*p & 0xC0u) == 0x80u;
+    widest = std::max<unsigned>(widest, *p);
+  }
+  // A lead byte from 0xF0 starts a character beyond the BMP, one from 0xC4 a character from
+  // U+0100; below, every character is at most U+00FF.
+  const Py_UCS4 max_char = widest >= 0xF0 ? 0x10FFFF : widest >= 0xC4 ? 0xFFFF
+                           : widest >= 0x80 ? 0xFF : 0x7F;
+  PyObject* str = new_str_of(static_cast<Py_ssize_t>(text.size() - continuation), max_char);
+  bool decoded;
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      decoded = decode_utf8(begin, end, PyUnicode_1BYTE_DATA(str));
+      break;
+    case PyUnicode_2BYTE_KIND:
+      decoded = decode_utf8(begin, end, PyUnicode_2BYTE_DATA(str));
+      break;
+    default:
+      decoded = decode_utf8(begin, end, PyUnicode_4BYTE_DATA(str));
+      break;
+  }
+  if (!decoded) {
+    Py_DECREF(str);
+    return nullptr;
+  }
   return str;
 }
 
@@ -99,12 +169,8 @@ PyRef StringBuffer::take_str() && {
     str = new_str(static_cast<Py_ssize_t>(text.size()));
     if (!text.empty()) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
   } else {
-    str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-    if (str == nullptr) {
-      if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) api_call_failed();
-      PyErr_Clear();
-      str = new_str(0);
-    }
+    str = str_from_utf8(text);
+    if (str == nullptr) str = new_str(0);
   }
   release();
   return PyRef::steal(str);
