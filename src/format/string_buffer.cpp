@@ -2,6 +2,7 @@
 #include "format/string_buffer.h"
 
 #include <algorithm>
+#include <bit>
 #include <new>
 #include <utility>
 
@@ -60,6 +61,11 @@ bool decode_utf8(const unsigned char* p, const unsigned char* const end, Unit* o
       ++p;
       continue;
     }
+    if (lead >= 0xC2 && lead < 0xE0 && end - p >= 2 && (p[1] & 0xC0) == 0x80) {
+      *out++ = static_cast<Unit>((lead & 0x1Fu) << 6 | (p[1] & 0x3Fu));
+      p += 2;
+      continue;
+    }
     const ptrdiff_t length = platform::utf8_check_character(
         {reinterpret_cast<const char*>(p), static_cast<size_t>(end - p)});
     if (length < 0) return false;
@@ -77,16 +83,33 @@ bool decode_utf8(const unsigned char* p, const unsigned char* const end, Unit* o
 PyObject* str_from_utf8(std::string_view text) {
   const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
   const auto* const end = begin + text.size();
+  // Per byte, in bit 7 of each byte of a word: a continuation byte (10xxxxxx), a byte from 0xC4
+  // and one from 0xF0. A lead byte from 0xF0 starts a character beyond the BMP, one from 0xC4 a
+  // character from U+0100; with neither, every character is at most U+00FF.
+  constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
   size_t continuation = 0;
-  unsigned widest = 0;
-  for (const unsigned char* p = begin; p != end; ++p) {
-    continuation += (*p & 0xC0u) == 0x80u;
-    widest = std::max<unsigned>(widest, *p);
+  uint64_t high = 0, from_c4 = 0, from_f0 = 0;
+  const unsigned char* p = begin;
+  for (; end - p >= 8; p += 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    if ((w & kHigh) == 0) continue;
+    high |= w;
+    continuation += static_cast<size_t>(std::popcount(w & ~(w << 1) & kHigh));
+    from_c4 |= ((w & ~kHigh) + kOnes * 0x3C) & w;
+    from_f0 |= w & (w << 1) & (w << 2) & (w << 3);
   }
-  // A lead byte from 0xF0 starts a character beyond the BMP, one from 0xC4 a character from
-  // U+0100; below, every character is at most U+00FF.
-  const Py_UCS4 max_char = widest >= 0xF0 ? 0x10FFFF : widest >= 0xC4 ? 0xFFFF
-                           : widest >= 0x80 ? 0xFF : 0x7F;
+  for (; p != end; ++p) {
+    const uint64_t b = *p;
+    high |= b;
+    continuation += (b & 0xC0) == 0x80;
+    from_c4 |= b >= 0xC4 ? 0x80 : 0;
+    from_f0 |= b >= 0xF0 ? 0x80 : 0;
+  }
+  const Py_UCS4 max_char = (from_f0 & kHigh)   ? 0x10FFFF
+                           : (from_c4 & kHigh) ? 0xFFFF
+                           : (high & kHigh)    ? 0xFF
+                                               : 0x7F;
   PyObject* str = new_str_of(static_cast<Py_ssize_t>(text.size() - continuation), max_char);
   bool decoded;
   switch (PyUnicode_KIND(str)) {
