@@ -45,15 +45,22 @@ PyObject* new_str(Py_ssize_t length) { return new_str_of(length, 127); }
 template <class Unit>
 bool decode_utf8(const unsigned char* p, const unsigned char* const end, Unit* out) {
   while (p != end) {
-    if (end - p >= 8) {  // ASCII eight bytes at a time
+    if (end - p >= 8) {  // ASCII eight bytes at a time, then the ASCII before the next lead
       uint64_t word;
       std::memcpy(&word, p, 8);
-      if ((word & 0x8080808080808080u) == 0) {
+      const uint64_t high = word & 0x8080808080808080u;
+      if (high == 0) {
         for (int i = 0; i < 8; ++i) out[i] = p[i];
         p += 8;
         out += 8;
         continue;
       }
+      const int ascii = (std::endian::native == std::endian::little ? std::countr_zero(high)
+                                                                      : std::countl_zero(high)) /
+                        8;
+      for (int i = 0; i < ascii; ++i) out[i] = p[i];
+      p += ascii;
+      out += ascii;
     }
     const unsigned char lead = *p;
     if (lead < 0x80) {
@@ -65,6 +72,15 @@ bool decode_utf8(const unsigned char* p, const unsigned char* const end, Unit* o
       *out++ = static_cast<Unit>((lead & 0x1Fu) << 6 | (p[1] & 0x3Fu));
       p += 2;
       continue;
+    }
+    if (lead >= 0xE0 && lead < 0xF0 && end - p >= 3) {
+      const unsigned char second = p[1];
+      const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80, high = lead == 0xED ? 0x9F : 0xBF;
+      if (second >= low && second <= high && (p[2] & 0xC0) == 0x80) {
+        *out++ = static_cast<Unit>((lead & 0x0Fu) << 12 | (second & 0x3Fu) << 6 | (p[2] & 0x3Fu));
+        p += 3;
+        continue;
+      }
     }
     const ptrdiff_t length = platform::utf8_check_character(
         {reinterpret_cast<const char*>(p), static_cast<size_t>(end - p)});

@@ -54,10 +54,14 @@ class StringBuffer final : public TextSink {
     if (static_cast<unsigned char>(c) >= 0x80) non_ascii_ = true;
   }
 
-  /// Appends `n` spaces (n at most a few thousand), eight at a time.
+  /// Appends `n` spaces: up to sixteen in two stores, more in one fill.
   void append_spaces(size_t n) {
-    char* out = reserve(n + 8);
-    for (size_t i = 0; i < n; i += 8) std::memcpy(out + i, "        ", 8);
+    char* out = reserve(n + 16);
+    if (n <= 16) {
+      std::memcpy(out, "                ", 16);
+    } else {
+      std::memset(out, ' ', n);
+    }
     used_ += n;
   }
 
