@@ -281,8 +281,11 @@ void append_str_repr(PyObject* str, StringBuffer& out) {
 }
 
 bool append_int_repr(PyObject* integer, StringBuffer& out) {
-  // The magnitude straight from the int's digits of PyLong_SHIFT bits (least significant
-  // first); the tag holds their count above its sign and flag bits.
+  bool negative;
+  uint64_t magnitude;
+#if PY_VERSION_HEX < 0x03100000
+  // The layout of 3.12 to 3.15: the magnitude's digits of PyLong_SHIFT bits (least significant
+  // first), their count in the tag above its sign and flag bits.
   const _PyLongValue& number = reinterpret_cast<const PyLongObject*>(integer)->long_value;
   const uintptr_t tag = number.lv_tag;
   const size_t count = tag >> _PyLong_NON_SIZE_BITS;
@@ -292,13 +295,21 @@ bool append_int_repr(PyObject* integer, StringBuffer& out) {
       (number.ob_digit[count - 1] >> (64 - (kMostDigits - 1) * PyLong_SHIFT)) != 0) {
     return false;
   }
-  uint64_t magnitude = 0;
+  magnitude = 0;
   for (size_t i = count; i-- > 0;) {
     magnitude = magnitude << PyLong_SHIFT | number.ob_digit[i];
   }
+  negative = (tag & _PyLong_SIGN_MASK) == 2;
+#else
+  int overflow;
+  const long long value = PyLong_AsLongLongAndOverflow(integer, &overflow);
+  if (overflow != 0) return false;  // beyond 64 bits: repr() itself
+  negative = value < 0;
+  magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+#endif
   char* const begin = out.reserve(21);  // a sign and put_decimal's 20 bytes
   char* o = begin;
-  if ((tag & _PyLong_SIGN_MASK) == 2) *o++ = '-';
+  if (negative) *o++ = '-';
   o = put_decimal(o, magnitude);
   out.commit(static_cast<size_t>(o - begin));
   return true;

@@ -166,16 +166,53 @@ IoResult StringBuffer::write_fragments(std::span<const std::string_view> fragmen
 void StringBuffer::grow(size_t n) {
   if (n > SIZE_MAX / 4 - used_) throw std::bad_alloc();
   const size_t wanted = std::max({used_ + n, 2 * capacity_, kMinimumCapacity});
-  void* grown = std::realloc(data_, wanted);
-  if (grown == nullptr) throw std::bad_alloc();
-  data_ = static_cast<char*>(grown);
+  if (thread_storage_) {
+    // A text that outgrows the thread's storage goes on in a str, which becomes the result
+    // itself when the text is ASCII: its pages are touched once, as the result's.
+    if (wanted > static_cast<size_t>(PY_SSIZE_T_MAX) / 2) throw std::bad_alloc();
+    if (str_ == nullptr) {
+      PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(wanted), 127);
+      if (str == nullptr) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+      }
+      if (used_ > 0) std::memcpy(PyUnicode_DATA(str), data_, used_);
+      str_ = str;
+      kept_data_ = data_;
+      kept_capacity_ = capacity_;
+    } else if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(wanted)) != 0) {
+      // A failed resize leaves the str as it was.
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+    data_ = static_cast<char*>(PyUnicode_DATA(str_));
+  } else {
+    void* grown = std::realloc(data_, wanted);
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(grown);
+  }
   capacity_ = wanted;
 }
 
+void StringBuffer::leave_str() noexcept {
+  Py_XDECREF(str_);
+  str_ = nullptr;
+  data_ = std::exchange(kept_data_, nullptr);
+  capacity_ = std::exchange(kept_capacity_, 0);
+}
+
 void StringBuffer::release() noexcept {
+  if (str_ != nullptr) leave_str();
   if (thread_storage_) {
     ReusableStorage& kept = t_reusable;
     if (capacity_ <= kReusableKeep) {
+      if (used_ > capacity_ && used_ <= kReusableKeep) {
+        // Room for as much text next time; its pages are only touched when it is written.
+        std::free(data_);
+        capacity_ = std::bit_ceil(used_);
+        data_ = static_cast<char*>(std::malloc(capacity_));
+        if (data_ == nullptr) capacity_ = 0;
+      }
       kept.data = std::exchange(data_, nullptr);
       kept.capacity = capacity_;
     }
@@ -202,13 +239,17 @@ std::string StringBuffer::take_text() && {
 }
 
 PyRef StringBuffer::take_str() && {
-  const std::string_view text = view();
   PyObject* str;
-  if (!non_ascii_) {
-    str = new_str(static_cast<Py_ssize_t>(text.size()));
-    if (!text.empty()) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
+  if (!non_ascii_ && str_ != nullptr && used_ > 0) {
+    // The text is the str's own storage: cut it to length (in place) and hand it out.
+    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(used_)) != 0) api_call_failed();
+    str = std::exchange(str_, nullptr);
+    leave_str();
+  } else if (!non_ascii_) {
+    str = new_str(static_cast<Py_ssize_t>(used_));
+    if (used_ > 0) std::memcpy(PyUnicode_DATA(str), data_, used_);
   } else {
-    str = str_from_utf8(text);
+    str = str_from_utf8(view());
     if (str == nullptr) str = new_str(0);
   }
   release();

@@ -29,7 +29,10 @@ class StringBuffer final : public TextSink {
  public:
   /// Where the bytes are kept: storage of the buffer's own, or the calling thread's reusable
   /// storage, borrowed for the buffer's life when no other buffer of the thread holds it (a
-  /// format call made from a __repr__ during another one gets storage of its own).
+  /// format call made from a __repr__ during another one gets storage of its own). A text that
+  /// outgrows the thread's storage goes on in the storage of a str, which `take_str` returns
+  /// when the text is ASCII; such a buffer needs the calling thread attached to the interpreter
+  /// for its whole life.
   enum class Storage { kOwn, kThreadReusable };
 
   explicit StringBuffer(Storage storage = Storage::kOwn) noexcept;
@@ -82,22 +85,31 @@ class StringBuffer final : public TextSink {
   /// Consumes the buffer: a copy of its bytes when they are valid UTF-8, else empty text.
   std::string take_text() &&;
 
-  /// Consumes the buffer into a str of exactly its text: one copy of ASCII text, or the
-  /// decoded UTF-8 otherwise. Bytes that are not valid UTF-8 give the empty str, as for
+  /// Consumes the buffer into a str of exactly its text: ASCII text already in a str's storage
+  /// is that str, cut to length; other ASCII text is copied once; text outside ASCII is
+  /// decoded. Bytes that are not valid UTF-8 give the empty str, as for
   /// `take_text`. The internal failure "Python API call failed" if the str cannot be made.
   PyRef take_str() &&;
 
  private:
   [[gnu::noinline]] void grow(size_t n);
+  /// Drops the str the text went on in and takes the thread's storage back into data_.
+  void leave_str() noexcept;
+  /// Frees the storage, or gives the thread's storage back: kept up to a modest size, and
+  /// enlarged (untouched) to the length this text reached, for the thread's next call.
   void release() noexcept;
 
-  // Storage doubles as it grows, through realloc (which moves large blocks by remapping their
-  // pages instead of copying them). Only the first used_ of capacity_ bytes are text.
+  // Storage doubles as it grows, through realloc or the str's resizing (both move large blocks
+  // by remapping their pages instead of copying them). Only the first used_ of capacity_ bytes
+  // are text.
   char* data_ = nullptr;
   size_t used_ = 0;
   size_t capacity_ = 0;
-  bool non_ascii_ = false;    // some byte of the text may be outside ASCII
-  bool thread_storage_ = false;  // data_ is the thread's reusable storage, to be given back
+  bool non_ascii_ = false;       // some byte of the text may be outside ASCII
+  bool thread_storage_ = false;  // the thread's reusable storage is lent to this buffer
+  PyObject* str_ = nullptr;      // the str holding the text once it outgrew that storage
+  char* kept_data_ = nullptr;    // meanwhile, the thread's storage
+  size_t kept_capacity_ = 0;
 };
 
 }  // namespace mervik
