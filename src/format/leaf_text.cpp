@@ -320,6 +320,23 @@ void append_float_repr(double value, StringBuffer& out) {
     out.append(std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf");
     return;
   }
+  if (const double size = std::fabs(value); size >= 1e-4 && size < 1e16) {
+    // float.__repr__ writes these values in plain notation, and their shortest plain text is
+    // made of the same digits: the fewest fractional digits are the fewest significant ones,
+    // since no integer but the value itself reads back as a value below 2^53, and past 2^53
+    // every value is an integer. to_chars writes that text directly; an integral value ends
+    // with ".0".
+    char* const begin = out.reserve(48);  // a sign, 16 + 5 digits, the point and ".0"
+    const auto [end, ec] = std::to_chars(begin, begin + 40, value, std::chars_format::fixed);
+    (void)ec;  // 40 characters always suffice
+    size_t length = static_cast<size_t>(end - begin);
+    if (std::memchr(begin, '.', length) == nullptr) {
+      std::memcpy(end, ".0", 2);
+      length += 2;
+    }
+    out.commit(length);
+    return;
+  }
   // The shortest digits that read back as `value`, the nearest such and ties to even: the digits
   // float.__repr__ finds too. to_chars gives them as [-]d[.ddd]e<sign><exponent>.
   char sci[32];

@@ -32,117 +32,9 @@ struct ReusableStorage {
 
 thread_local ReusableStorage t_reusable;
 
-PyObject* new_str_of(Py_ssize_t length, Py_UCS4 max_char) {
-  PyObject* str = PyUnicode_New(length, max_char);
+PyObject* new_str(Py_ssize_t length) {
+  PyObject* str = PyUnicode_New(length, 127);
   if (str == nullptr) api_call_failed();
-  return str;
-}
-
-PyObject* new_str(Py_ssize_t length) { return new_str_of(length, 127); }
-
-/// Decodes valid UTF-8 into `out`, a str's storage of code units of type Unit with room for
-/// every character; false at the first byte that is not valid UTF-8.
-template <class Unit>
-bool decode_utf8(const unsigned char* p, const unsigned char* const end, Unit* out) {
-  while (p != end) {
-    if (end - p >= 8) {  // ASCII eight bytes at a time, then the ASCII before the next lead
-      uint64_t word;
-      std::memcpy(&word, p, 8);
-      const uint64_t high = word & 0x8080808080808080u;
-      if (high == 0) {
-        for (int i = 0; i < 8; ++i) out[i] = p[i];
-        p += 8;
-        out += 8;
-        continue;
-      }
-      const int ascii = (std::endian::native == std::endian::little ? std::countr_zero(high)
-                                                                      : std::countl_zero(high)) /
-                        8;
-      for (int i = 0; i < ascii; ++i) out[i] = p[i];
-      p += ascii;
-      out += ascii;
-    }
-    const unsigned char lead = *p;
-    if (lead < 0x80) {
-      *out++ = lead;
-      ++p;
-      continue;
-    }
-    if (lead >= 0xC2 && lead < 0xE0 && end - p >= 2 && (p[1] & 0xC0) == 0x80) {
-      *out++ = static_cast<Unit>((lead & 0x1Fu) << 6 | (p[1] & 0x3Fu));
-      p += 2;
-      continue;
-    }
-    if (lead >= 0xE0 && lead < 0xF0 && end - p >= 3) {
-      const unsigned char second = p[1];
-      const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80, high = lead == 0xED ? 0x9F : 0xBF;
-      if (second >= low && second <= high && (p[2] & 0xC0) == 0x80) {
-        *out++ = static_cast<Unit>((lead & 0x0Fu) << 12 | (second & 0x3Fu) << 6 | (p[2] & 0x3Fu));
-        p += 3;
-        continue;
-      }
-    }
-    const ptrdiff_t length = platform::utf8_check_character(
-        {reinterpret_cast<const char*>(p), static_cast<size_t>(end - p)});
-    if (length < 0) return false;
-    Py_UCS4 ch = lead & (0x7Fu >> length);
-    for (ptrdiff_t i = 1; i < length; ++i) ch = ch << 6 | (p[i] & 0x3Fu);
-    *out++ = static_cast<Unit>(ch);
-    p += length;
-  }
-  return true;
-}
-
-/// A str of the UTF-8 text, made at its final size and width: one pass finds the number of
-/// characters and, from the widest lead byte, the width; a second decodes. Null (nothing
-/// raised) when the text is not valid UTF-8.
-PyObject* str_from_utf8(std::string_view text) {
-  const auto* const begin = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* const end = begin + text.size();
-  // Per byte, in bit 7 of each byte of a word: a continuation byte (10xxxxxx), a byte from 0xC4
-  // and one from 0xF0. A lead byte from 0xF0 starts a character beyond the BMP, one from 0xC4 a
-  // character from U+0100; with neither, every character is at most U+00FF.
-  constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
-  size_t continuation = 0;
-  uint64_t high = 0, from_c4 = 0, from_f0 = 0;
-  const unsigned char* p = begin;
-  for (; end - p >= 8; p += 8) {
-    uint64_t w;
-    std::memcpy(&w, p, 8);
-    if ((w & kHigh) == 0) continue;
-    high |= w;
-    continuation += static_cast<size_t>(std::popcount(w & ~(w << 1) & kHigh));
-    from_c4 |= ((w & ~kHigh) + kOnes * 0x3C) & w;
-    from_f0 |= w & (w << 1) & (w << 2) & (w << 3);
-  }
-  for (; p != end; ++p) {
-    const uint64_t b = *p;
-    high |= b;
-    continuation += (b & 0xC0) == 0x80;
-    from_c4 |= b >= 0xC4 ? 0x80 : 0;
-    from_f0 |= b >= 0xF0 ? 0x80 : 0;
-  }
-  const Py_UCS4 max_char = (from_f0 & kHigh)   ? 0x10FFFF
-                           : (from_c4 & kHigh) ? 0xFFFF
-                           : (high & kHigh)    ? 0xFF
-                                               : 0x7F;
-  PyObject* str = new_str_of(static_cast<Py_ssize_t>(text.size() - continuation), max_char);
-  bool decoded;
-  switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND:
-      decoded = decode_utf8(begin, end, PyUnicode_1BYTE_DATA(str));
-      break;
-    case PyUnicode_2BYTE_KIND:
-      decoded = decode_utf8(begin, end, PyUnicode_2BYTE_DATA(str));
-      break;
-    default:
-      decoded = decode_utf8(begin, end, PyUnicode_4BYTE_DATA(str));
-      break;
-  }
-  if (!decoded) {
-    Py_DECREF(str);
-    return nullptr;
-  }
   return str;
 }
 
@@ -249,8 +141,12 @@ PyRef StringBuffer::take_str() && {
     str = new_str(static_cast<Py_ssize_t>(used_));
     if (used_ > 0) std::memcpy(PyUnicode_DATA(str), data_, used_);
   } else {
-    str = str_from_utf8(view());
-    if (str == nullptr) str = new_str(0);
+    str = PyUnicode_DecodeUTF8(data_, static_cast<Py_ssize_t>(used_), "strict");
+    if (str == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) api_call_failed();
+      PyErr_Clear();
+      str = new_str(0);
+    }
   }
   release();
   return PyRef::steal(str);

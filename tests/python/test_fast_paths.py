@@ -92,6 +92,9 @@ EDGE_FLOATS = [
     2.225073858507201e-308, sys.float_info.max, -sys.float_info.max, sys.float_info.min,
     sys.float_info.epsilon, 2.0**52, 2.0**53, 2.0**53 + 2, 2.0**63, 2.0**64, 2.0**-1074,
     9007199254740993.0, 0.30000000000000004, 100.0, 1e100, 123.456, 3.141592653589793,
+    # Where plain notation begins and ends, and where floats stop having fractions.
+    math.nextafter(1e-4, 0), math.nextafter(1e-4, 1), math.nextafter(1e16, 0),
+    math.nextafter(1e16, math.inf), 2.0**53 - 1, 2.0**53 - 0.5, 9007199254740994.0, 0.5e-4,
 ]
 
 
@@ -100,6 +103,7 @@ def random_floats(n, seed):
     bits = [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(n)]
     rounded = [round(rng.uniform(-1e7, 1e7), rng.randrange(0, 12)) for _ in range(n)]
     scaled = [rng.random() * 10.0 ** rng.randrange(-320, 300) for _ in range(n)]
+    scaled += [rng.random() * 10.0 ** rng.randrange(-5, 18) for _ in range(n)]
     # Powers of two, where the interval of values reading back as x is lopsided.
     powers = [math.ldexp(1.0, e) for e in range(-1074, 1024)]
     return bits + rounded + scaled + powers + [math.nextafter(p, 0) for p in powers]
