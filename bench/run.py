@@ -1,13 +1,24 @@
 """mervik's benchmark: every format and print call against its peers, in one interleaved run.
 
-    ./dev bench            the full suite (a few minutes)
+    ./dev bench            the full suite (a few minutes); its tables replace those between the
+                           marker lines of docs/performance.md
     ./dev bench --quick    a tenth of each dataset, 3 rounds, fewer memory probes (under a
                            minute; its ratios are indicative only)
+    ./dev bench --json PATH  also writes every figure of the run to PATH
 
 Times are per call: each round runs every case of a dataset once (a case whose call is short
 repeats it enough times for a sample of a few milliseconds), in an order that rotates from round
 to round, with the garbage collector off. The table shows medians and minimums over the rounds
-and the ratio mervik / peer of each (below 1 means mervik is faster).
+and the ratio mervik / peer of each (below 1 means mervik is faster). pretty_format is measured
+at its default width and at width 2, the indentation of orjson's OPT_INDENT_2.
+
+Fresh processes: pretty_format(indent=2) and orjson each make one call per new process, in
+alternating order, after nothing but their one-time set-up on a small value; these times include
+the page faults of memory that a long-running process would have reused.
+
+Standard output: the print calls write to /dev/null, to a file (emptied between samples) and
+to a pipe drained by another process, against the format call plus one os.write of its text
+and against one write(2) per line.
 
 Memory: tracemalloc sees only the interpreter's allocations, not the module's C++ buffers, so
 peak memory is measured from the kernel's view instead. A fresh child process per measurement
@@ -24,11 +35,13 @@ import ctypes
 import dataclasses
 import gc
 import json
+import resource
 import os
 import pprint
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -49,6 +62,15 @@ except ImportError:  # pragma: no cover - reported in the table
 
 _PRETTY = mervik.Pretty()
 
+# The subjects of the format rows: the default width, and width 2 (orjson's indentation).
+PF2 = "mervik.pretty_format(indent=2)"
+FORMAT_SUBJECTS = ("mervik.pretty_format", "Pretty.format", PF2)
+ORJSON2 = "orjson.dumps(OPT_INDENT_2)"
+
+# The print calls' baselines: the format call's text and a line break, in one write.
+FORMAT_AND_WRITE = "pretty_format + one os.write"
+ESCAPED_AND_WRITE = "format_escaped_bytes + one os.write"
+
 # The scale of the run's datasets; memory targets are read at this scale.
 _full_scale = 1.0
 
@@ -61,10 +83,11 @@ def _json_default(obj):
 
 
 def format_cases(name, value):
-    """(label, callable) pairs for one dataset; the first two are mervik's."""
+    """(label, callable) pairs for one dataset; the first three are mervik's."""
     cases = [
         ("mervik.pretty_format", lambda: mervik.pretty_format(value)),
         ("Pretty.format", lambda: _PRETTY.format(value)),
+        (PF2, lambda: mervik.pretty_format(value, indent=2)),
         ("pprint.pformat", lambda: pprint.pformat(value)),
         ("pprint.pformat(width=1)", lambda: pprint.pformat(value, width=1)),
     ]
@@ -77,7 +100,7 @@ def format_cases(name, value):
     else:
         cases.append(("json.dumps(indent=4)", lambda: json.dumps(value, indent=4)))
     if orjson is not None:
-        cases.append(("orjson.dumps(OPT_INDENT_2)",
+        cases.append((ORJSON2,
                       lambda: orjson.dumps(value, option=orjson.OPT_INDENT_2)))
     cases.append(("pure-Python layout", lambda: pure_layout.pretty_format(value)))
     cases.append(("repr(x)", lambda: repr(value)))
@@ -106,12 +129,15 @@ def _timed(fn, repeat):
     return (time.perf_counter_ns() - start) / repeat / 1e9
 
 
-def measure(cases, rounds):
-    """Interleaved rounds; returns {label: [seconds per call, one per round]}."""
+def measure(cases, rounds, after_sample=None):
+    """Interleaved rounds; returns {label: [seconds per call, one per round]}. `after_sample`,
+    if given, runs untimed after every sample."""
     gc.collect()
     repeats = {}
     for label, fn in cases:  # warm-up call, which also calibrates the repeat count
         once = _timed(fn, 1)
+        if after_sample is not None:
+            after_sample()
         repeats[label] = max(1, min(1000, int(_MIN_SAMPLE / max(once, 1e-9))))
     samples = {label: [] for label, _ in cases}
     was_enabled = gc.isenabled()
@@ -121,6 +147,8 @@ def measure(cases, rounds):
             shift = r % len(cases)
             for label, fn in cases[shift:] + cases[:shift]:
                 samples[label].append(_timed(fn, repeats[label]))
+                if after_sample is not None:
+                    after_sample()
             gc.collect()
     finally:
         if was_enabled:
@@ -162,14 +190,27 @@ def rows_for(group, samples, subjects):
 # Standard output
 
 
+PRINT_TARGETS = ("devnull", "file", "pipe")
+
+
 @contextlib.contextmanager
 def fd1_to(target):
-    """Points file descriptor 1 at /dev/null or at a pipe drained by another process."""
+    """Points file descriptor 1 at /dev/null, at a temporary file or at a pipe drained by
+    another process; yields the untimed step to run after each sample (the file is emptied, so
+    that it does not grow over the run)."""
     sys.stdout.flush()
     saved = os.dup(1)
     reader = None
+    after_sample = None
     if target == "devnull":
         fd = os.open(os.devnull, os.O_WRONLY)
+    elif target == "file":
+        fd, path = tempfile.mkstemp(prefix="mervik-bench-")
+        os.unlink(path)
+
+        def after_sample():
+            os.ftruncate(1, 0)
+            os.lseek(1, 0, os.SEEK_SET)
     else:
         read_end, fd = os.pipe()
         reader = subprocess.Popen(
@@ -178,13 +219,21 @@ def fd1_to(target):
     os.dup2(fd, 1)
     os.close(fd)
     try:
-        yield
+        yield after_sample
     finally:
         sys.stdout.flush()
         os.dup2(saved, 1)
         os.close(saved)
         if reader is not None:
             reader.wait()
+
+
+def write_all(data):
+    """One os.write of `data` to fd 1 (a blocking descriptor takes it whole; a short write is
+    finished like any writer would)."""
+    view = memoryview(data)
+    while view:
+        view = view[os.write(1, view):]
 
 
 def print_cases(name, value):
@@ -212,6 +261,7 @@ def print_cases(name, value):
     return [
         ("mervik.pretty_print", lambda: mervik.pretty_print(value)),
         ("Pretty.print", lambda: _PRETTY.print(value)),
+        (FORMAT_AND_WRITE, lambda: write_all((mervik.pretty_format(value) + "\n").encode())),
         ("sys.stdout.write(pprint.pformat(x))", pprint_write),
         ("json.dumps + write", json_write),
         ("one write(2) per line (floor)", floor),
@@ -235,6 +285,8 @@ def print_bytes_cases(blob):
 
     return [
         ("print_escaped_bytes", lambda: mervik.print_escaped_bytes(blob)),
+        (ESCAPED_AND_WRITE,
+         lambda: write_all((mervik.format_escaped_bytes(blob) + "\n").encode())),
         ("sys.stdout.write(repr(b))", repr_write),
         ("one write(2) per 1024 bytes (floor)", floor),
     ]
@@ -265,6 +317,7 @@ def memory_child(dataset, case, scale):
         "pretty_print": lambda: mervik.pretty_print(value),
         "json.dumps": lambda: json.dumps(value, indent=4, default=default),
         "orjson.dumps": lambda: orjson.dumps(value, option=orjson.OPT_INDENT_2),
+        "pretty_format(indent=2)": lambda: mervik.pretty_format(value, indent=2),
         "pprint.pformat": lambda: pprint.pformat(value),
         "format_escaped_bytes": lambda: mervik.format_escaped_bytes(value),
         "print_escaped_bytes": lambda: mervik.print_escaped_bytes(value),
@@ -298,6 +351,53 @@ def memory_probe(dataset, case, scale):
         [sys.executable, os.path.abspath(__file__), "--memory-child", dataset, case, str(scale)],
         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, check=True)
     return json.loads(proc.stderr.strip().splitlines()[-1])
+
+
+# ---------------------------------------------------------------------------------------------
+# Fresh processes
+
+FRESH = " (fresh process)"
+FRESH_CALLS = {
+    PF2: lambda value: mervik.pretty_format(value, indent=2),
+    ORJSON2: lambda value: orjson.dumps(value, option=orjson.OPT_INDENT_2),
+}
+
+
+def fresh_child(dataset, case, scale):
+    """Runs in a fresh process: the time and page faults of one call, printed as JSON. Only the
+    libraries' one-time set-up is done beforehand, on a small value; the call's memory is as new
+    as a short-lived process gets it."""
+    value = datasets.STRUCTURED[dataset](scale)
+    small = [1, 2.5, "é", {"k": [None, True]}]
+    for fn in FRESH_CALLS.values():
+        fn(small)
+    fn = FRESH_CALLS[case]
+    gc.collect()
+    gc.disable()
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    start = time.perf_counter_ns()
+    fn(value)
+    seconds = (time.perf_counter_ns() - start) / 1e9
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
+    os.write(2, (json.dumps({"seconds": seconds, "faults": faults}) + "\n").encode())
+
+
+def fresh_measure(name, rounds, scale):
+    """One call per new process, the cases alternating; returns ({case: [seconds]},
+    {case: [page faults]})."""
+    samples = {case: [] for case in FRESH_CALLS}
+    faults = {case: [] for case in FRESH_CALLS}
+    cases = list(FRESH_CALLS)
+    for r in range(rounds):
+        for case in cases if r % 2 == 0 else cases[::-1]:
+            proc = subprocess.run(
+                [sys.executable, os.path.abspath(__file__), "--fresh-child", name, case,
+                 str(scale)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                check=True)
+            report = json.loads(proc.stderr.strip().splitlines()[-1])
+            samples[case].append(report["seconds"])
+            faults[case].append(report["faults"])
+    return samples, faults
 
 
 # ---------------------------------------------------------------------------------------------
@@ -357,6 +457,11 @@ def find(rows, group, subject, peer_prefix):
     return None
 
 
+# pretty_format(indent=2) ÷ orjson.dumps(OPT_INDENT_2), warm and in a fresh process.
+ORJSON_BOUNDS = {"json_doc": 1.25, "ints": 0.6, "dataclasses": 2.0, "strings": 3.0,
+                 "nesting": 1.25}
+
+
 def targets(rows, memory):
     """(description, measured figure, bound, met) for each target."""
     checks = []
@@ -368,7 +473,10 @@ def targets(rows, memory):
 
     pf = "mervik.pretty_format"
     ratio("json_doc", pf, "json.dumps", 0.5, "json_doc: pretty_format / json.dumps(indent=4)")
-    ratio("json_doc", pf, "orjson", 2.0, "json_doc: pretty_format / orjson")
+    for group, bound in ORJSON_BOUNDS.items():
+        for suffix, where in (("", "warm"), (FRESH, "fresh process")):
+            ratio(group + suffix, PF2, ORJSON2, bound,
+                  f"{group}: pretty_format(indent=2) / orjson (indent 2), {where}")
     ratio("ints", pf, "json.dumps", 1.0, "ints: pretty_format / json.dumps")
     ratio("dataclasses", pf, "json.dumps", 0.5,
           "dataclasses: pretty_format / json.dumps(default=vars)")
@@ -384,6 +492,9 @@ def targets(rows, memory):
         if r.subject == "mervik.pretty_print" and "floor" in r.peer:
             checks.append((f"{r.group}: pretty_print / one write per line", r.ratio, 1.2,
                            r.ratio <= 1.2))
+        if (r.subject, r.peer) in (("mervik.pretty_print", FORMAT_AND_WRITE),
+                                   ("print_escaped_bytes", ESCAPED_AND_WRITE)):
+            checks.append((f"{r.group}: {r.subject} / {r.peer}", r.ratio, 1.0, r.ratio <= 1.0))
     for (dataset, case, scale), m in memory.items():
         if case == "pretty_format" and scale == _full_scale:
             rel = m["peak_bytes"] / m["size"]
@@ -412,13 +523,22 @@ def main():
     parser.add_argument("--only", help="comma-separated dataset names to run (default all)")
     parser.add_argument("--no-print", action="store_true", help="skip the standard-output cases")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory probes")
+    parser.add_argument("--no-fresh", action="store_true",
+                        help="skip the fresh-process cases (one call per new process)")
     parser.add_argument("--full-table", action="store_true",
                         help="also print every row with medians and minimums")
+    parser.add_argument("--json", metavar="PATH",
+                        help="also write every figure of the run to PATH as JSON")
     parser.add_argument("--memory-child", nargs=3, help=argparse.SUPPRESS)
+    parser.add_argument("--fresh-child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.memory_child:
         dataset, case, scale = args.memory_child
         memory_child(dataset, case, float(scale))
+        return
+    if args.fresh_child:
+        dataset, case, scale = args.fresh_child
+        fresh_child(dataset, case, float(scale))
         return
     global _full_scale
     rounds = args.rounds or (3 if args.quick else 7)
@@ -427,8 +547,9 @@ def main():
     report = os.fdopen(os.dup(1), "w", buffering=1)
     say = lambda *a: print(*a, file=report)  # noqa: E731
     started = time.perf_counter()
-    say(f"mervik benchmark: Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, "
-        f"{rounds} rounds, datasets at scale {scale}{' (quick)' if args.quick else ''}")
+    heading = (f"mervik benchmark: Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, "
+               f"{rounds} rounds, datasets at scale {scale}{' (quick)' if args.quick else ''}")
+    say(heading)
     rows = []
     values = {}
     for name, builder in datasets.STRUCTURED.items():
@@ -440,7 +561,7 @@ def main():
         assert _PRETTY.format(value) == expected
         cases = format_cases(name, value)
         samples = measure(cases, rounds)
-        rows += rows_for(name, samples, ("mervik.pretty_format", "Pretty.format"))
+        rows += rows_for(name, samples, FORMAT_SUBJECTS)
         say(f"  {name}: {datasets.count_leaves(value)} leaves, {len(expected)} characters; "
             f"pretty_format {fmt_time(statistics.median(samples['mervik.pretty_format']))}")
     if not wanted or "bytes" in wanted:
@@ -452,16 +573,16 @@ def main():
             f"{fmt_time(statistics.median(samples['format_escaped_bytes']))}")
     if not args.no_print:
         print_sets = ["json_doc", "ints", "strings"] if args.quick else list(datasets.STRUCTURED)
-        for target in ("devnull", "pipe"):
-            with fd1_to(target):
+        for target in PRINT_TARGETS:
+            with fd1_to(target) as after_sample:
                 for name in print_sets:
                     if name not in values:
                         continue
-                    samples = measure(print_cases(name, values[name]), rounds)
+                    samples = measure(print_cases(name, values[name]), rounds, after_sample)
                     rows += rows_for(f"{name} → {target}", samples,
                                      ("mervik.pretty_print", "Pretty.print"))
                 if "bytes" in values:
-                    samples = measure(print_bytes_cases(values["bytes"]), rounds)
+                    samples = measure(print_bytes_cases(values["bytes"]), rounds, after_sample)
                     rows += rows_for(f"bytes → {target}", samples, ("print_escaped_bytes",))
             say(f"  standard output to {target}: done")
     memory = {}
@@ -484,26 +605,87 @@ def main():
                 continue
             memory[(dataset, case, probe_scale)] = memory_probe(dataset, case, probe_scale)
         say("  memory: done")
-    say("")
-    say(summary(rows))
+    fresh_faults = {}
+    if not args.no_fresh and orjson is not None:
+        for name in datasets.STRUCTURED:
+            if wanted and name not in wanted:
+                continue
+            samples, faults = fresh_measure(name, rounds, scale)
+            rows += rows_for(name + FRESH, samples, (PF2,))
+            fresh_faults[name] = {case: statistics.median(f) for case, f in faults.items()}
+        say("  fresh processes: done")
+    tables = [summary(rows)]
     if args.full_table:
-        say(table(rows))
+        tables.append(table(rows))
+    if fresh_faults:
+        lines = ["Page faults of one call in a fresh process (medians):", "",
+                 "| dataset | " + " | ".join(FRESH_CALLS) + " |",
+                 "| --- |" + " ---: |" * len(FRESH_CALLS)]
+        for name, faults in fresh_faults.items():
+            lines.append(f"| {name} | " + " | ".join(f"{faults[c]:.0f}" for c in FRESH_CALLS)
+                         + " |")
+        tables.append("\n".join(lines) + "\n")
     if memory:
-        say("")
-        say("| dataset | call | scale | peak memory | result / printed text | peak / result |")
-        say("| --- | --- | ---: | ---: | ---: | ---: |")
+        lines = ["| dataset | call | scale | peak memory | result / printed text | peak / result |",
+                 "| --- | --- | ---: | ---: | ---: | ---: |"]
         for (dataset, case, probe_scale), m in memory.items():
-            say(f"| {dataset} | {case} | {probe_scale:g} | {m['peak_bytes'] / 2**20:.2f} MiB | "
-                f"{m['size'] / 2**20:.2f} MiB | {m['peak_bytes'] / m['size']:.2f} |")
+            lines.append(f"| {dataset} | {case} | {probe_scale:g} | "
+                         f"{m['peak_bytes'] / 2**20:.2f} MiB | {m['size'] / 2**20:.2f} MiB | "
+                         f"{m['peak_bytes'] / m['size']:.2f} |")
+        tables.append("\n".join(lines) + "\n")
     checks = targets(rows, memory)
     if checks:
-        say("")
-        say("| target | measured | bound | met |")
-        say("| --- | ---: | ---: | --- |")
+        lines = ["| target | measured | bound | met |", "| --- | ---: | ---: | --- |"]
         for text, value, bound, met in checks:
-            say(f"| {text} | {value:.3f} | ≤ {bound} | {'yes' if met else 'NO'} |")
+            lines.append(f"| {text} | {value:.3f} | ≤ {bound} | {'yes' if met else 'NO'} |")
+        tables.append("\n".join(lines) + "\n")
     say("")
+    say("\n".join(tables))
+    complete = not (args.quick or args.only or args.scale or args.rounds or args.no_print
+                    or args.no_memory or args.no_fresh)
+    if complete:
+        write_docs(heading, tables)
+        say(f"tables written to {os.path.relpath(DOCS)}")
+    if args.json:
+        write_json(args.json, heading, rows, fresh_faults, memory, checks)
+        say(f"figures written to {args.json}")
     say(f"total time: {time.perf_counter() - started:.0f} s")
+
+
+DOCS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "docs",
+                    "performance.md")
+BEGIN, END = "<!-- bench:begin -->", "<!-- bench:end -->"
+
+
+def write_docs(heading, tables):
+    """Replaces what lies between the markers of docs/performance.md by this run's tables."""
+    try:
+        with open(DOCS, encoding="utf-8") as f:
+            text = f.read()
+    except FileNotFoundError:
+        text = f"# Performance\n\n{BEGIN}\n{END}\n"
+    if BEGIN not in text or END not in text:
+        raise SystemExit(f"{DOCS}: the lines {BEGIN} and {END} are missing")
+    before, rest = text.split(BEGIN, 1)
+    after = rest.split(END, 1)[1]
+    body = "\n".join([heading, ""] + tables).rstrip("\n")
+    os.makedirs(os.path.dirname(DOCS), exist_ok=True)
+    with open(DOCS, "w", encoding="utf-8") as f:
+        f.write(f"{before}{BEGIN}\n{body}\n{END}{after}")
+
+
+def write_json(path, heading, rows, fresh_faults, memory, checks):
+    data = {
+        "heading": heading,
+        "rows": [dict(dataclasses.asdict(r), ratio=r.ratio, ratio_min=r.ratio_min)
+                 for r in rows],
+        "fresh_process_page_faults": fresh_faults,
+        "memory": [dict(dataset=d, call=c, scale=s, **m) for (d, c, s), m in memory.items()],
+        "targets": [dict(target=t, measured=v, bound=b, met=m) for t, v, b, m in checks],
+    }
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(data, f, indent=1, ensure_ascii=False)
+        f.write("\n")
 
 
 if __name__ == "__main__":

@@ -18,7 +18,7 @@ Result<uint64_t> indent_argument(PyObject* slot) {
 }
 
 Result<PyRef> render_to_str(PyObject* obj, uint64_t indent) {
-  StringBuffer buffer(StringBuffer::Storage::kStr);
+  StringBuffer buffer(StringBuffer::Storage::kThreadReusable);
   MERVIK_TRY(ObjectFormatter::render(obj, indent, 0, buffer));
   return std::move(buffer).take_str();
 }

@@ -123,26 +123,6 @@ void append_units(const Unit* data, Py_ssize_t length, Py_UCS4 quote, StringBuff
   }
 }
 
-constexpr auto kDigitPairs = [] {
-  std::array<char, 200> pairs{};
-  for (int i = 0; i < 100; ++i) {
-    pairs[2 * i] = static_cast<char>('0' + i / 10);
-    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
-  }
-  return pairs;
-}();
-
-inline void put_pair(char* o, uint32_t v) noexcept { std::memcpy(o, &kDigitPairs[2 * v], 2); }
-
-/// Exactly eight digits of v < 10^8, leading zeros included; the four pairs are independent.
-inline void put_eight(char* o, uint32_t v) noexcept {
-  const uint32_t high = v / 10000, low = v % 10000;
-  put_pair(o, high / 100);
-  put_pair(o + 2, high % 100);
-  put_pair(o + 4, low / 100);
-  put_pair(o + 6, low % 100);
-}
-
 constexpr auto kPowersOf10 = [] {
   std::array<uint64_t, 20> powers{};
   uint64_t p = 1;
@@ -160,27 +140,40 @@ inline int decimal_digits(uint64_t v) noexcept {
   return guess + (w >= kPowersOf10[guess]);
 }
 
-/// Writes the decimal digits of `v` at `o`, which has room for 20 bytes; returns the end. All
-/// twenty digits are made in a fixed sequence of independent steps on 32-bit pieces (no branch
-/// depends on the value's length), and the significant ones are copied out.
+/// The eight decimal digits of v < 10^8 (leading zeros included) as ASCII in one word, the
+/// first digit in the lowest byte: the value is split into halves, quarters and single digits
+/// in parallel lanes, each division by a multiplication and a shift that is exact in its range.
+inline uint64_t eight_digits_le(uint32_t v) noexcept {
+  uint64_t y = v / 10000 | uint64_t{v % 10000} << 32;  // two lanes below 10^4
+  uint64_t z = (y * 10486 >> 20) & 0x0000007F0000007Fu;  // each lane / 100
+  y = z | (y - z * 100) << 16;  // four lanes below 100
+  z = (y * 103 >> 10) & 0x000F000F000F000Fu;  // each lane / 10
+  y = z | (y - z * 10) << 8;  // eight digits
+  return y + 0x3030303030303030u;
+}
+
+/// Stores a word made by eight_digits_le (possibly shifted) so that its lowest byte comes first.
+inline void store_le(char* o, uint64_t word) noexcept {
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+  std::memcpy(o, &word, 8);
+}
+
+/// Writes the decimal digits of `v` at `o`, which has room for 20 bytes; returns the end. The
+/// value is cut into pieces of eight digits made in registers; the leading piece is shifted past
+/// its leading zeros, and each piece is stored whole (bytes past the end are not committed).
 char* put_decimal(char* o, uint64_t v) noexcept {
-  if (v < 100) {
-    if (v < 10) {
-      *o = static_cast<char>('0' + v);
-      return o + 1;
-    }
-    put_pair(o, static_cast<uint32_t>(v));
-    return o + 2;
-  }
   constexpr uint64_t kTen8 = 100000000;
-  char digits[40] = {};  // twenty digits, then room for the fixed-size copy below
-  const auto top = static_cast<uint32_t>(v / (kTen8 * kTen8));  // at most 1844
-  put_pair(digits, top / 100);
-  put_pair(digits + 2, top % 100);
-  put_eight(digits + 4, static_cast<uint32_t>(v / kTen8 % kTen8));
-  put_eight(digits + 12, static_cast<uint32_t>(v % kTen8));
   const int n = decimal_digits(v);
-  std::memcpy(o, digits + 20 - n, 20);  // the bytes past the n digits are not committed
+  if (v < kTen8) {
+    store_le(o, eight_digits_le(static_cast<uint32_t>(v)) >> 8 * (8 - n));
+  } else if (v < kTen8 * kTen8) {
+    store_le(o, eight_digits_le(static_cast<uint32_t>(v / kTen8)) >> 8 * (16 - n));
+    store_le(o + n - 8, eight_digits_le(static_cast<uint32_t>(v % kTen8)));
+  } else {
+    store_le(o, eight_digits_le(static_cast<uint32_t>(v / (kTen8 * kTen8))) >> 8 * (24 - n));
+    store_le(o + n - 16, eight_digits_le(static_cast<uint32_t>(v / kTen8 % kTen8)));
+    store_le(o + n - 8, eight_digits_le(static_cast<uint32_t>(v % kTen8)));
+  }
   return o + n;
 }
 
@@ -193,6 +186,50 @@ constexpr auto kAsciiSpecial = [] {
   return special;
 }();
 
+/// True when none of the eight bytes of `word` is outside ASCII or needs an escape or decides
+/// the quote (the kAsciiSpecial characters).
+inline bool plain_ascii_word(uint64_t word) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+  // Nonzero exactly when some byte of v is zero.
+  const auto any_zero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+  // Bytes below 0x20 among the low seven bits of each byte (bytes with the high bit set fail
+  // anyway), then the five single characters.
+  const uint64_t ascii_low = word & ~kHigh;
+  const uint64_t special = ((ascii_low - kOnes * 0x20) & ~ascii_low & kHigh) |
+                           any_zero(word ^ (kOnes * 0x7F)) | any_zero(word ^ (kOnes * '\\')) |
+                           any_zero(word ^ (kOnes * '\'')) | any_zero(word ^ (kOnes * '"'));
+  return ((word & kHigh) | special) == 0;
+}
+
+/// A short text (4 to 16 bytes) that needs no escape, written quoted with two overlapping
+/// loads and stores instead of a loop and a call; false (nothing written) for any other text.
+inline bool append_short_plain(const unsigned char* text, size_t length, StringBuffer& out) {
+  uint64_t head, tail;
+  if (length >= 8) {
+    std::memcpy(&head, text, 8);
+    std::memcpy(&tail, text + length - 8, 8);
+  } else {
+    uint32_t h, t;
+    std::memcpy(&h, text, 4);
+    std::memcpy(&t, text + length - 4, 4);
+    head = h | uint64_t{h} << 32;  // each half twice: a zero byte would read as a control
+    tail = t | uint64_t{t} << 32;
+  }
+  if (!plain_ascii_word(head) || !plain_ascii_word(tail)) return false;
+  char* const o = out.reserve(length + 2);
+  o[0] = '\'';
+  if (length >= 8) {
+    std::memcpy(o + 1, &head, 8);
+    std::memcpy(o + 1 + length - 8, &tail, 8);
+  } else {
+    std::memcpy(o + 1, &head, 4);
+    std::memcpy(o + 1 + length - 4, &tail, 4);
+  }
+  o[length + 1] = '\'';
+  out.commit(length + 2);
+  return true;
+}
+
 }  // namespace
 
 void append_str_repr(PyObject* str, StringBuffer& out) {
@@ -200,9 +237,16 @@ void append_str_repr(PyObject* str, StringBuffer& out) {
   const int kind = PyUnicode_KIND(str);
   const void* data = PyUnicode_DATA(str);
   Py_ssize_t plain = 0;  // leading characters that stand as they are, whatever the quote
-  if (PyUnicode_IS_ASCII(str)) {
+  if (kind == PyUnicode_1BYTE_KIND) {
     const auto* text = static_cast<const unsigned char*>(data);
-    while (plain < length && !kAsciiSpecial[text[plain]]) ++plain;
+    if (length >= 4 && length <= 16 && append_short_plain(text, static_cast<size_t>(length), out)) {
+      return;
+    }
+    for (uint64_t word; length - plain >= 8; plain += 8) {
+      std::memcpy(&word, text + plain, 8);
+      if (!plain_ascii_word(word)) break;
+    }
+    while (plain < length && text[plain] < 0x80 && !kAsciiSpecial[text[plain]]) ++plain;
     if (plain == length) {  // the common case: nothing to escape, single quotes
       char* o = out.reserve(static_cast<size_t>(length) + 2);
       o[0] = '\'';
@@ -212,6 +256,7 @@ void append_str_repr(PyObject* str, StringBuffer& out) {
       return;
     }
   }
+  out.note_non_ascii();  // unless every character outside ASCII is escaped
   // The quote is ' unless the text holds ' and no ", as str.__repr__ chooses it.
   bool single = false, dbl = false;
   if (kind == PyUnicode_1BYTE_KIND) {
@@ -238,21 +283,35 @@ void append_str_repr(PyObject* str, StringBuffer& out) {
 }
 
 bool append_int_repr(PyObject* integer, StringBuffer& out) {
-  long long value;
-  if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(integer))) {
-    value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(integer));
-  } else {
-    int overflow;
-    value = PyLong_AsLongLongAndOverflow(integer, &overflow);
-    if (overflow != 0) return false;  // beyond 64 bits: repr() itself
+  bool negative;
+  uint64_t magnitude;
+#if PY_VERSION_HEX < 0x03100000
+  // The layout of 3.12 to 3.15: the magnitude's digits of PyLong_SHIFT bits (least significant
+  // first), their count in the tag above its sign and flag bits.
+  const _PyLongValue& number = reinterpret_cast<const PyLongObject*>(integer)->long_value;
+  const uintptr_t tag = number.lv_tag;
+  const size_t count = tag >> _PyLong_NON_SIZE_BITS;
+  constexpr size_t kMostDigits = (64 + PyLong_SHIFT - 1) / PyLong_SHIFT;
+  if (count > kMostDigits) return false;  // beyond 64 bits: repr() itself
+  if (count == kMostDigits &&
+      (number.ob_digit[count - 1] >> (64 - (kMostDigits - 1) * PyLong_SHIFT)) != 0) {
+    return false;
   }
+  magnitude = 0;
+  for (size_t i = count; i-- > 0;) {
+    magnitude = magnitude << PyLong_SHIFT | number.ob_digit[i];
+  }
+  negative = (tag & _PyLong_SIGN_MASK) == 2;
+#else
+  int overflow;
+  const long long value = PyLong_AsLongLongAndOverflow(integer, &overflow);
+  if (overflow != 0) return false;  // beyond 64 bits: repr() itself
+  negative = value < 0;
+  magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+#endif
   char* const begin = out.reserve(21);  // a sign and put_decimal's 20 bytes
   char* o = begin;
-  uint64_t magnitude = static_cast<uint64_t>(value);
-  if (value < 0) {
-    *o++ = '-';
-    magnitude = 0 - magnitude;
-  }
+  if (negative) *o++ = '-';
   o = put_decimal(o, magnitude);
   out.commit(static_cast<size_t>(o - begin));
   return true;
@@ -261,6 +320,23 @@ bool append_int_repr(PyObject* integer, StringBuffer& out) {
 void append_float_repr(double value, StringBuffer& out) {
   if (!std::isfinite(value)) {
     out.append(std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf");
+    return;
+  }
+  if (const double size = std::fabs(value); size >= 1e-4 && size < 1e16) {
+    // float.__repr__ writes these values in plain notation, and their shortest plain text is
+    // made of the same digits: the fewest fractional digits are the fewest significant ones,
+    // since no integer but the value itself reads back as a value below 2^53, and past 2^53
+    // every value is an integer. to_chars writes that text directly; an integral value ends
+    // with ".0".
+    char* const begin = out.reserve(48);  // a sign, 16 + 5 digits, the point and ".0"
+    const auto [end, ec] = std::to_chars(begin, begin + 40, value, std::chars_format::fixed);
+    (void)ec;  // 40 characters always suffice
+    size_t length = static_cast<size_t>(end - begin);
+    if (std::memchr(begin, '.', length) == nullptr) {
+      std::memcpy(end, ".0", 2);
+      length += 2;
+    }
+    out.commit(length);
     return;
   }
   // The shortest digits that read back as `value`, the nearest such and ties to even: the digits

@@ -2,6 +2,7 @@
 #include "format/string_buffer.h"
 
 #include <algorithm>
+#include <bit>
 #include <new>
 #include <utility>
 
@@ -13,23 +14,23 @@ namespace {
 
 constexpr size_t kMinimumCapacity = 256;
 
-bool all_ascii(std::string_view text) noexcept {
-  // Four independent words per step, which the compiler keeps in vector registers.
-  const char* p = text.data();
-  size_t n = text.size();
-  uint64_t a = 0, b = 0, c = 0, d = 0;
-  for (; n >= 32; p += 32, n -= 32) {
-    uint64_t w[4];
-    std::memcpy(w, p, 32);
-    a |= w[0];
-    b |= w[1];
-    c |= w[2];
-    d |= w[3];
-  }
-  uint64_t high = a | b | c | d;
-  for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
-  return (high & 0x8080808080808080u) == 0;
-}
+// The thread's reusable storage is given back after a call only up to this size, so that one
+// huge rendering does not pin its size for the life of the thread.
+constexpr size_t kReusableKeep = size_t{8} << 20;
+
+/// Storage kept by a thread between format calls; freed when the thread ends.
+struct ReusableStorage {
+  char* data = nullptr;
+  size_t capacity = 0;
+  bool lent = false;
+
+  ReusableStorage() = default;
+  ReusableStorage(const ReusableStorage&) = delete;
+  ReusableStorage& operator=(const ReusableStorage&) = delete;
+  ~ReusableStorage() { std::free(data); }
+};
+
+thread_local ReusableStorage t_reusable;
 
 PyObject* new_str(Py_ssize_t length) {
   PyObject* str = PyUnicode_New(length, 127);
@@ -39,6 +40,16 @@ PyObject* new_str(Py_ssize_t length) {
 
 }  // namespace
 
+StringBuffer::StringBuffer(Storage storage) noexcept {
+  if (storage == Storage::kThreadReusable && !t_reusable.lent) {
+    ReusableStorage& kept = t_reusable;
+    kept.lent = true;
+    thread_storage_ = true;
+    data_ = std::exchange(kept.data, nullptr);
+    capacity_ = std::exchange(kept.capacity, 0);
+  }
+}
+
 IoResult StringBuffer::write_fragments(std::span<const std::string_view> fragments) {
   for (std::string_view fragment : fragments) append(fragment);
   return {};
@@ -47,16 +58,22 @@ IoResult StringBuffer::write_fragments(std::span<const std::string_view> fragmen
 void StringBuffer::grow(size_t n) {
   if (n > SIZE_MAX / 4 - used_) throw std::bad_alloc();
   const size_t wanted = std::max({used_ + n, 2 * capacity_, kMinimumCapacity});
-  if (into_str_) {
+  if (thread_storage_) {
+    // A text that outgrows the thread's storage goes on in a str, which becomes the result
+    // itself when the text is ASCII: its pages are touched once, as the result's.
     if (wanted > static_cast<size_t>(PY_SSIZE_T_MAX) / 2) throw std::bad_alloc();
     if (str_ == nullptr) {
-      str_ = PyUnicode_New(static_cast<Py_ssize_t>(wanted), 127);
+      PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(wanted), 127);
+      if (str == nullptr) {
+        PyErr_Clear();
+        throw std::bad_alloc();
+      }
+      if (used_ > 0) std::memcpy(PyUnicode_DATA(str), data_, used_);
+      str_ = str;
+      kept_data_ = data_;
+      kept_capacity_ = capacity_;
     } else if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(wanted)) != 0) {
       // A failed resize leaves the str as it was.
-      PyErr_Clear();
-      throw std::bad_alloc();
-    }
-    if (str_ == nullptr) {
       PyErr_Clear();
       throw std::bad_alloc();
     }
@@ -69,19 +86,40 @@ void StringBuffer::grow(size_t n) {
   capacity_ = wanted;
 }
 
+void StringBuffer::leave_str() noexcept {
+  Py_XDECREF(str_);
+  str_ = nullptr;
+  data_ = std::exchange(kept_data_, nullptr);
+  capacity_ = std::exchange(kept_capacity_, 0);
+}
+
 void StringBuffer::release() noexcept {
-  if (into_str_) {
-    Py_XDECREF(str_);
-    str_ = nullptr;
-  } else {
-    std::free(data_);
+  if (str_ != nullptr) leave_str();
+  if (thread_storage_) {
+    ReusableStorage& kept = t_reusable;
+    if (capacity_ <= kReusableKeep) {
+      if (used_ > capacity_ && used_ <= kReusableKeep) {
+        // Room for as much text next time; its pages are only touched when it is written.
+        std::free(data_);
+        capacity_ = std::bit_ceil(used_);
+        data_ = static_cast<char*>(std::malloc(capacity_));
+        if (data_ == nullptr) capacity_ = 0;
+      }
+      kept.data = std::exchange(data_, nullptr);
+      kept.capacity = capacity_;
+    }
+    kept.lent = false;
+    thread_storage_ = false;
   }
+  std::free(data_);
   data_ = nullptr;
   used_ = capacity_ = 0;
+  non_ascii_ = false;
 }
 
 void StringBuffer::clear(size_t keep) {
   used_ = 0;
+  non_ascii_ = false;
   if (capacity_ > keep) release();
 }
 
@@ -93,19 +131,17 @@ std::string StringBuffer::take_text() && {
 }
 
 PyRef StringBuffer::take_str() && {
-  const std::string_view text = view();
   PyObject* str;
-  if (all_ascii(text)) {
-    if (str_ != nullptr && used_ > 0) {
-      // The text is the str's own storage: cut it to length (in place) and hand it out.
-      if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(used_)) != 0) api_call_failed();
-      str = std::exchange(str_, nullptr);
-    } else {
-      str = new_str(static_cast<Py_ssize_t>(text.size()));
-      if (!text.empty()) std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
-    }
+  if (!non_ascii_ && str_ != nullptr && used_ > 0) {
+    // The text is the str's own storage: cut it to length (in place) and hand it out.
+    if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(used_)) != 0) api_call_failed();
+    str = std::exchange(str_, nullptr);
+    leave_str();
+  } else if (!non_ascii_) {
+    str = new_str(static_cast<Py_ssize_t>(used_));
+    if (used_ > 0) std::memcpy(PyUnicode_DATA(str), data_, used_);
   } else {
-    str = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    str = PyUnicode_DecodeUTF8(data_, static_cast<Py_ssize_t>(used_), "strict");
     if (str == nullptr) {
       if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) api_call_failed();
       PyErr_Clear();

@@ -12,14 +12,31 @@
 
 namespace mervik {
 
+/// True when every byte of `text` is ASCII; a word at a time.
+inline bool ascii_only(std::string_view text) noexcept {
+  const char* p = text.data();
+  size_t n = text.size();
+  uint64_t high = 0;
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    high |= word;
+  }
+  for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
+  return (high & 0x8080808080808080u) == 0;
+}
+
 class StringBuffer final : public TextSink {
  public:
-  /// Where the bytes are kept: plain memory, or the storage of the str that `take_str` returns
-  /// (which needs the calling thread attached to the interpreter for the buffer's whole life).
-  enum class Storage { kMemory, kStr };
+  /// Where the bytes are kept: storage of the buffer's own, or the calling thread's reusable
+  /// storage, borrowed for the buffer's life when no other buffer of the thread holds it (a
+  /// format call made from a __repr__ during another one gets storage of its own). A text that
+  /// outgrows the thread's storage goes on in the storage of a str, which `take_str` returns
+  /// when the text is ASCII; such a buffer needs the calling thread attached to the interpreter
+  /// for its whole life.
+  enum class Storage { kOwn, kThreadReusable };
 
-  explicit StringBuffer(Storage storage = Storage::kMemory) noexcept
-      : into_str_(storage == Storage::kStr) {}
+  explicit StringBuffer(Storage storage = Storage::kOwn) noexcept;
   StringBuffer(const StringBuffer&) = delete;
   StringBuffer& operator=(const StringBuffer&) = delete;
   ~StringBuffer() override { release(); }
@@ -33,26 +50,33 @@ class StringBuffer final : public TextSink {
     char* out = reserve(text.size());
     if (!text.empty()) std::memcpy(out, text.data(), text.size());
     used_ += text.size();
+    if (!ascii_only(text)) non_ascii_ = true;
   }
   void push_back(char c) {
     *reserve(1) = c;
     ++used_;
+    if (static_cast<unsigned char>(c) >= 0x80) non_ascii_ = true;
   }
 
-  /// Appends `n` spaces (n at most a few thousand), eight at a time.
+  /// Appends `n` spaces: up to sixteen in two stores, more in one fill.
   void append_spaces(size_t n) {
-    char* out = reserve(n + 8);
-    for (size_t i = 0; i < n; i += 8) std::memcpy(out + i, "        ", 8);
+    char* out = reserve(n + 16);
+    if (n <= 16) {
+      std::memcpy(out, "                ", 16);
+    } else {
+      std::memset(out, ' ', n);
+    }
     used_ += n;
   }
 
   /// Room for at least `n` more bytes at the end of the text; `commit` adds the bytes that
-  /// were written there.
+  /// were written there. Whoever commits bytes outside ASCII says so with `note_non_ascii`.
   char* reserve(size_t n) {
     if (n > capacity_ - used_) [[unlikely]] grow(n);
     return data_ + used_;
   }
   void commit(size_t n) noexcept { used_ += n; }
+  void note_non_ascii() noexcept { non_ascii_ = true; }
 
   std::string_view view() const noexcept { return {data_, used_}; }
   size_t size() const noexcept { return used_; }
@@ -60,28 +84,33 @@ class StringBuffer final : public TextSink {
   void clear(size_t keep = SIZE_MAX);
 
   /// Consumes the buffer: a copy of its bytes when they are valid UTF-8, else empty text.
-  /// (`take_str` makes the format calls' str without this intermediate copy.)
   std::string take_text() &&;
 
-  /// Consumes the buffer into a str. ASCII text kept in a str's storage becomes the result
-  /// itself, without a copy; other text is copied once into a new str. Bytes that are not valid
-  /// UTF-8 give the empty str, as for `take_text`. The internal failure "Python API call
-  /// failed" if the str cannot be made.
+  /// Consumes the buffer into a str of exactly its text: ASCII text already in a str's storage
+  /// is that str, cut to length; other ASCII text is copied once; text outside ASCII is
+  /// decoded. Bytes that are not valid UTF-8 give the empty str, as for
+  /// `take_text`. The internal failure "Python API call failed" if the str cannot be made.
   PyRef take_str() &&;
 
  private:
   MERVIK_NOINLINE void grow(size_t n);
+  /// Drops the str the text went on in and takes the thread's storage back into data_.
+  void leave_str() noexcept;
+  /// Frees the storage, or gives the thread's storage back: kept up to a modest size, and
+  /// enlarged (untouched) to the length this text reached, for the thread's next call.
   void release() noexcept;
 
-  // Storage doubles as it grows. In memory it is malloc'd and grown with realloc, which
-  // moves large blocks by remapping their pages instead of copying them; in a str (compact
-  // ASCII, resized in place) likewise through the interpreter's allocator. Only the first used_
-  // of capacity_ bytes are text; a str holding bytes outside ASCII is never handed out.
+  // Storage doubles as it grows, through realloc or the str's resizing (both move large blocks
+  // by remapping their pages instead of copying them). Only the first used_ of capacity_ bytes
+  // are text.
   char* data_ = nullptr;
   size_t used_ = 0;
   size_t capacity_ = 0;
-  PyObject* str_ = nullptr;
-  const bool into_str_;
+  bool non_ascii_ = false;       // some byte of the text may be outside ASCII
+  bool thread_storage_ = false;  // the thread's reusable storage is lent to this buffer
+  PyObject* str_ = nullptr;      // the str holding the text once it outgrew that storage
+  char* kept_data_ = nullptr;    // meanwhile, the thread's storage
+  size_t kept_capacity_ = 0;
 };
 
 }  // namespace mervik

@@ -61,6 +61,21 @@ def test_long_strings_cross_the_chunks_of_the_writer():
     assert_same_as_repr(values)
 
 
+# Around the characters that end a plain run: the first and last printable ASCII, controls, DEL,
+# the quotes and backslash, and characters just outside ASCII (one escaped, one printable).
+BOUNDARY_CHARACTERS = [" ", "~", "\x1f", "\x00", "\x7f", "'", '"', "\\", "\x80", "\xa0", "é", "ÿ"]
+
+
+def test_short_strings_with_any_character_at_any_position():
+    values = [
+        "a" * position + c + "b" * (length - position - 1)
+        for length in range(1, 21)
+        for position in range(length)
+        for c in BOUNDARY_CHARACTERS
+    ]
+    assert_same_as_repr(values + ["", "abc"])
+
+
 def test_a_written_string_keeps_no_utf8_copy():
     s = "é" * 100 + "😀"
     size = sys.getsizeof(s)
@@ -77,6 +92,9 @@ EDGE_FLOATS = [
     2.225073858507201e-308, sys.float_info.max, -sys.float_info.max, sys.float_info.min,
     sys.float_info.epsilon, 2.0**52, 2.0**53, 2.0**53 + 2, 2.0**63, 2.0**64, 2.0**-1074,
     9007199254740993.0, 0.30000000000000004, 100.0, 1e100, 123.456, 3.141592653589793,
+    # Where plain notation begins and ends, and where floats stop having fractions.
+    math.nextafter(1e-4, 0), math.nextafter(1e-4, 1), math.nextafter(1e16, 0),
+    math.nextafter(1e16, math.inf), 2.0**53 - 1, 2.0**53 - 0.5, 9007199254740994.0, 0.5e-4,
 ]
 
 
@@ -85,6 +103,7 @@ def random_floats(n, seed):
     bits = [struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0] for _ in range(n)]
     rounded = [round(rng.uniform(-1e7, 1e7), rng.randrange(0, 12)) for _ in range(n)]
     scaled = [rng.random() * 10.0 ** rng.randrange(-320, 300) for _ in range(n)]
+    scaled += [rng.random() * 10.0 ** rng.randrange(-5, 18) for _ in range(n)]
     # Powers of two, where the interval of values reading back as x is lopsided.
     powers = [math.ldexp(1.0, e) for e in range(-1074, 1024)]
     return bits + rounded + scaled + powers + [math.nextafter(p, 0) for p in powers]
@@ -107,9 +126,16 @@ EDGE_INTS = [
 ]
 
 
+# Every power of ten and of two up to well past 64 bits, and their neighbours.
+POWER_EDGES = sorted(
+    {b**k + d for b, top in ((10, 41), (2, 131)) for k in range(top) for d in (-1, 0, 1)} - {-1}
+)
+
+
 def test_ints_bools_and_none_are_written_as_repr_writes_them():
     rng = random.Random(3)
     values = EDGE_INTS + [-v for v in EDGE_INTS] + [-(2**63), -(2**63) - 1]
+    values += POWER_EDGES + [-v for v in POWER_EDGES]
     values += [rng.getrandbits(rng.randrange(1, 200)) * rng.choice((1, -1)) for _ in range(100_000)]
     values += [True, False, None]
     assert_same_as_repr(values)
@@ -183,16 +209,73 @@ def test_print_calls_write_the_same_text(run_python):
 # The result str ---------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("tail", ["", "é", "😀"], ids=["ascii", "latin-1", "astral"])
+# A last item that decides the result's width: its widest character at the edges of each
+# width, a character the repr escapes, and non-ASCII text that comes from repr() itself.
+TAILS = {
+    "ascii": None,
+    "latin-1": "é",
+    "latin-1-last": "ÿ",
+    "two-byte-first": "\u0100",
+    "two-byte": "€",
+    "astral": "😀",
+    "escaped": "\xa0",
+    "from-repr": {"é"},
+    "astral-from-repr": frozenset(["😀"]),
+}
+
+
+@pytest.mark.parametrize("tail", TAILS.values(), ids=TAILS.keys())
 def test_results_of_every_size_are_whole_strs(tail):
     # Sizes around the steps in which the text's storage grows; a non-ASCII tail turns the
     # finished text into a str of a wider kind.
     sizes = [0, 1, 20, 21, 22, 40, 41, 42, 43, 85, 86, 87, 170, 171, 172, 173, 341, 342, 343]
     for n in sizes + [700, 5000]:
-        value = list(range(n)) + ([tail] if tail else [])
+        value = list(range(n)) + ([] if tail is None else [tail])
         got = mervik.pretty_format(value, indent=0)
         expected = expected_block(value)
         assert got == expected
         assert got.isascii() == expected.isascii()
         assert hash(got) == hash(expected)
         assert mervik.Pretty(indent=0).format(value) == expected
+
+
+class FormatsInside:
+    """__repr__ returns a format call's result: it renders while the outer call renders."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __repr__(self):
+        return mervik.pretty_format(self.value, indent=0)
+
+
+@pytest.mark.parametrize("inner_size", [10, 300_000], ids=["small", "large"])
+def test_a_format_call_inside_another_keeps_both_texts_whole(inner_size):
+    inner = ["é" * 3, *range(inner_size)]
+    value = ["x" * 5000, FormatsInside(inner), *range(1000), FormatsInside([FormatsInside(inner)])]
+    expected = expected_block(value)
+    assert mervik.pretty_format(value, indent=0) == expected
+    assert mervik.pretty_format(value, indent=0) == expected  # the kept storage, reused
+
+
+def test_texts_beyond_the_kept_storage_and_threads_at_once():
+    import threading
+
+    huge = ["y" * 100] * 100_000  # about 10 MiB of text
+    small = [1, "é", 2.5]
+    results = {}
+
+    def work(key, values):
+        results[key] = [mervik.pretty_format(v, indent=0) for v in values]
+
+    threads = [
+        threading.Thread(target=work, args=(i, [small, huge, small] if i % 2 else [huge, small]))
+        for i in range(4)
+    ]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for i in range(4):
+        values = [small, huge, small] if i % 2 else [huge, small]
+        assert results[i] == [expected_block(v) for v in values]
