@@ -10,9 +10,9 @@
 #include <memory>
 #include <optional>
 #include <type_traits>
-#include <unordered_set>
 #include <typeinfo>
 #include <utility>
+#include <vector>
 
 #include "binding/convert.h"
 #include "binding/internal_failure.h"
@@ -269,42 +269,59 @@ class RecursionScope {
 };
 
 /// The containers open on the current rendering path, for the self-reference check. The
-/// innermost levels of a path are scanned; deeper levels (only very deep values reach them) are
-/// kept in a set, so the check stays cheap at any depth.
+/// innermost levels are scanned. Deeper levels (only deep values reach them) are kept in a list
+/// with a counting filter of their hashes, so that the check stays cheap at any depth: the list
+/// is scanned only when the filter's slot is taken.
 class OpenPath {
  public:
-  bool contains(PyObject* obj) const {
+  bool contains(PyObject* obj) const noexcept {
     const size_t scanned = std::min(depth_, kScanned);
     for (size_t i = 0; i < scanned; ++i) {
       if (near_[i] == obj) return true;
     }
-    return depth_ > kScanned && deep_.contains(obj);
+    if (depth_ <= kScanned || filter_[slot(obj)] == 0) return false;
+    return std::find(deep_.begin(), deep_.end(), obj) != deep_.end();
   }
 
   /// Marks a container open for the lifetime of the scope.
   class Scope {
    public:
-    Scope(OpenPath& path, PyObject* obj) : path_(path), obj_(obj) {
-      if (path.depth_ >= kScanned) path.deep_.insert(obj);
-      else path.near_[path.depth_] = obj;
+    Scope(OpenPath& path, PyObject* obj) : path_(path) {
+      if (path.depth_ < kScanned) {
+        path.near_[path.depth_] = obj;
+      } else {
+        if (path.filter_.empty()) path.filter_.resize(kFilterSlots);
+        ++path.filter_[slot(obj)];
+        path.deep_.push_back(obj);
+      }
       ++path.depth_;
     }
     ~Scope() {
-      if (--path_.depth_ >= kScanned) path_.deep_.erase(obj_);
+      if (--path_.depth_ >= kScanned) {
+        --path_.filter_[slot(path_.deep_.back())];
+        path_.deep_.pop_back();
+      }
     }
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
 
    private:
     OpenPath& path_;
-    PyObject* obj_;
   };
 
  private:
-  static constexpr size_t kScanned = 32;
+  static constexpr size_t kScanned = 16;
+  static constexpr size_t kFilterSlots = 2048;
+
+  static size_t slot(PyObject* obj) noexcept {
+    const uint64_t address = reinterpret_cast<uintptr_t>(obj) >> 4;
+    return static_cast<size_t>((address * 0x9E3779B97F4A7C15u) >> 53);  // the top 11 bits
+  }
+
   std::array<PyObject*, kScanned> near_{};
   size_t depth_ = 0;
-  std::unordered_set<PyObject*> deep_;
+  std::vector<PyObject*> deep_;
+  std::vector<uint16_t> filter_;  // enough for any depth the stack allows
 };
 
 /// How a container reached again while it is open is written: as repr() marks it.
