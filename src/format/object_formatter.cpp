@@ -290,7 +290,10 @@ class OpenPath {
       if (path.depth_ < kScanned) {
         path.near_[path.depth_] = obj;
       } else {
-        if (path.filter_.empty()) path.filter_.resize(kFilterSlots);
+        if (path.filter_.empty()) {
+          path.filter_.resize(kFilterSlots);
+          path.deep_.reserve(kFilterSlots / 4);
+        }
         ++path.filter_[slot(obj)];
         path.deep_.push_back(obj);
       }
@@ -310,12 +313,12 @@ class OpenPath {
   };
 
  private:
-  static constexpr size_t kScanned = 16;
-  static constexpr size_t kFilterSlots = 2048;
+  static constexpr size_t kScanned = 8;
+  static constexpr size_t kFilterSlots = 1024;
 
   static size_t slot(PyObject* obj) noexcept {
     const uint64_t address = reinterpret_cast<uintptr_t>(obj) >> 4;
-    return static_cast<size_t>((address * 0x9E3779B97F4A7C15u) >> 53);  // the top 11 bits
+    return static_cast<size_t>((address * 0x9E3779B97F4A7C15u) >> 54);  // the top 10 bits
   }
 
   std::array<PyObject*, kScanned> near_{};
