@@ -233,6 +233,13 @@ def self_containing_list():
     return items
 
 
+def too_deep():
+    value = []
+    for _ in range(100_000):
+        value = [value]
+    return value
+
+
 SAMPLE = {
     "name": "mervik",
     "numbers": [1, 2.5, -3, 2**70],
@@ -322,8 +329,9 @@ CASES = [
     Case("pretty_format", "fields lookup raises KeyboardInterrupt", lambda: F(
         FieldsInterrupt([1]))),
     # Each call recurses until the C stack runs out: a small stack keeps that cheap.
-    Case("pretty_format", "self-containing list", lambda: F(self_containing_list()),
-         RecursionError, small_stack=True),
+    Case("pretty_format", "self-containing list", lambda: F(self_containing_list())),
+    Case("pretty_format", "nested too deeply", lambda: F(too_deep()), RecursionError,
+         small_stack=True),
     # The printing calls, with fd 1 on /dev/null unless the case says otherwise.
     Case("pretty_print", "nested value", lambda: mervik.pretty_print(SAMPLE, 2)),
     Case("pretty_print", "missing obj", lambda: mervik.pretty_print(), TypeError),
@@ -347,7 +355,9 @@ CASES = [
     Case("pretty_print", "field table not a dict", lambda: mervik.pretty_print(ListFields()),
          TypeError),
     Case("pretty_print", "self-containing list", lambda: mervik.pretty_print(
-        self_containing_list(), 0), RecursionError, small_stack=True),
+        self_containing_list(), 0)),
+    Case("pretty_print", "nested too deeply", lambda: mervik.pretty_print(too_deep(), 0),
+         RecursionError, small_stack=True),
     Case("pretty_print", "full non-blocking pipe", lambda: mervik.pretty_print(SAMPLE),
          BlockingIOError, stdout=FULL_PIPE),
     Case("format_escaped_bytes", "bytes", lambda: mervik.format_escaped_bytes(b"\x00\xffab" * 9)),

@@ -99,7 +99,11 @@ def failures():
     expect(RuntimeError, pretty.format, [SetsIndent()])
     looped = []
     looped.append(looped)
-    expect(RecursionError, pf, looped, 0)
+    assert pf(looped, 0) == "[\n[...],\n]"
+    deep = []
+    for _ in range(100_000):
+        deep = [deep]
+    expect(RecursionError, pf, deep, 0)
     pf([Repr(Unprintable("hidden"))])
 
 
