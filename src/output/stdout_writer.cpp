@@ -132,6 +132,7 @@ IoResult StdoutWriter::write_run(std::string_view text) {
     }
     text.remove_prefix(last + 1);
   }
+  if (text.empty()) return {};
   if (text.size() > kCapacity - used_) return write_all(text);
   std::memcpy(buffer_ + used_, text.data(), text.size());
   used_ += text.size();
