@@ -97,31 +97,7 @@ IoResult StdoutWriter::write_run(std::string_view text) {
   if (last != std::string_view::npos) {
     const std::string_view lines = text.substr(0, last + 1);
     size_t done = 0;
-    IoResult result;
-    while (done < lines.size()) {
-      const ByteCount written = raw_write(lines.substr(done));
-      if (written) {
-        if (*written == 0) {
-          result = std::unexpected(
-              IoError::fixed(IoErrorKind::kWriteZero, "failed to write the buffered data"));
-          break;
-        }
-        done += std::min(*written, lines.size() - done);
-        if (done < lines.size()) {
-          result = interrupted();
-          if (!result) break;
-        }
-      } else if (is_interrupted(written.error())) {
-        result = interrupted();
-        if (!result) break;
-      } else if (is_invalid_handle(written.error())) {
-        done = lines.size();
-      } else {
-        result = std::unexpected(written.error());
-        break;
-      }
-    }
-    if (!result) {
+    if (IoResult result = write_buffered(lines, done); !result) {
       // What the step of the failed line would have left: the unwritten rest of that line.
       const std::string_view rest = lines.substr(done, lines.find(kLineBreak, done) + 1 - done);
       if (rest.size() <= kCapacity) {
@@ -204,35 +180,35 @@ IoResult StdoutWriter::append(std::string_view data) {
 
 IoResult StdoutWriter::flush() {
   size_t done = 0;
-  IoResult result;
-  while (done < used_) {
-    const ByteCount written = raw_write({buffer_ + done, used_ - done});
-    if (written) {
-      if (*written == 0) {
-        result = std::unexpected(
-            IoError::fixed(IoErrorKind::kWriteZero, "failed to write the buffered data"));
-        break;
-      }
-      done += std::min(*written, used_ - done);
-      // A write cut short may have been interrupted by a signal, whose handlers must run
-      // before the next write can block.
-      if (done < used_) {
-        result = interrupted();
-        if (!result) break;
-      }
-    } else if (is_interrupted(written.error())) {
-      result = interrupted();
-      if (!result) break;
-    } else if (is_invalid_handle(written.error())) {
-      done = used_;
-    } else {
-      result = std::unexpected(written.error());
-      break;
-    }
-  }
+  IoResult result = write_buffered({buffer_, used_}, done);
   std::memmove(buffer_, buffer_ + done, used_ - done);
   used_ -= done;
   return result;
+}
+
+IoResult StdoutWriter::write_buffered(std::string_view data, size_t& done) {
+  while (done < data.size()) {
+    const ByteCount written = raw_write(data.substr(done));
+    if (written) {
+      if (*written == 0) {
+        return std::unexpected(
+            IoError::fixed(IoErrorKind::kWriteZero, "failed to write the buffered data"));
+      }
+      done += std::min(*written, data.size() - done);
+      // A write cut short may have been interrupted by a signal, whose handlers must run
+      // before the next write can block.
+      if (done < data.size()) {
+        if (IoResult handled = interrupted(); !handled) return handled;
+      }
+    } else if (is_interrupted(written.error())) {
+      if (IoResult handled = interrupted(); !handled) return handled;
+    } else if (is_invalid_handle(written.error())) {
+      done = data.size();
+    } else {
+      return std::unexpected(written.error());
+    }
+  }
+  return {};
 }
 
 IoResult StdoutWriter::write_direct(std::string_view data) {

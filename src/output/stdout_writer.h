@@ -119,6 +119,8 @@ class StdoutWriter final : public LineRunTarget {
   IoResult write_all(std::string_view data);
   IoResult append(std::string_view data);
   IoResult flush();
+  /// Writes `data` from `done` on as the buffer is flushed, advancing `done`.
+  IoResult write_buffered(std::string_view data, size_t& done);
   IoResult write_direct(std::string_view data);
   ByteCount raw_write(std::string_view data);
   ByteCount raw_write_released(std::string_view data);
