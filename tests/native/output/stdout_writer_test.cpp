@@ -208,6 +208,35 @@ TEST(StdoutWriter, buffered_line_break_goes_out_before_more_text) {
   EXPECT_EQ(writer.buffered(), "z");
 }
 
+TEST(StdoutWriter, escaped_bytes_go_out_exactly_as_their_steps_would) {
+  // write_escaped fills the buffer under one lock; the system must see the same writes as for
+  // one step per byte ("\\x" + two digits, or "\\x" + "0" + one digit), from any start.
+  std::string bytes;
+  for (int i = 0; i < 3000; ++i) bytes.push_back(static_cast<char>((i * 37) % 23));  // many < 0x10
+  for (size_t start : {0, 1, 2, 3, 513, 1021, 1023}) {
+    std::vector<std::string> one_by_one, bulk;
+    for (bool at_once : {false, true}) {
+      FakeStdout fake;
+      StdoutWriter writer(kFakeOps);
+      ASSERT_TRUE(writer.write({text(start)}));
+      if (at_once) {
+        ASSERT_TRUE(writer.write_escaped(bytes));
+      } else {
+        for (unsigned char byte : bytes) {
+          const std::string hex = "0123456789abcdef";
+          const Fragments step = byte >= 0x10
+              ? Fragments{"\\x", {hex[byte >> 4], hex[byte & 0xF]}}
+              : Fragments{"\\x", "0", {hex[byte & 0xF]}};
+          ASSERT_TRUE(write_step(writer, step));
+        }
+      }
+      fake.writes.push_back(std::string(writer.buffered()));
+      (at_once ? bulk : one_by_one) = fake.writes;
+    }
+    EXPECT_EQ(bulk, one_by_one) << "start " << start;
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Releasing the interpreter.
 
