@@ -355,8 +355,10 @@ class LineRun {
  public:
   static constexpr size_t kRunBytes = 64 * 1024;
 
-  explicit LineRun(LineRunTarget& target) noexcept
-      : target_(target), capacity_(target.line_capacity()) {}
+  explicit LineRun(LineRunTarget& target)
+      : target_(target), capacity_(target.line_capacity()) {
+    text_.reserve(kRunBytes + 2 * capacity_);  // once: a run rarely outgrows this
+  }
   LineRun(const LineRun&) = delete;
   LineRun& operator=(const LineRun&) = delete;
   ~LineRun() {
@@ -377,7 +379,7 @@ class LineRun {
     if (broken_) return;
     if (IoResult taken = target_.open_run(); !taken) return fail(taken.error());
     open_ = true;
-    text_.append(target_.take_unfinished());
+    append(target_.take_unfinished());
     line_start_ = 0;
   }
 
@@ -403,7 +405,7 @@ class LineRun {
 
   void fragment(std::string_view fragment) {
     const size_t begin = text_.size();
-    text_.append(fragment);
+    append(fragment);
     const size_t last = fragment.rfind('\n');
     if (last == std::string_view::npos) return plain(begin);
     const size_t lines_end = begin + last + 1;
@@ -412,6 +414,29 @@ class LineRun {
       return alone(begin);
     }
     line_start_ = lines_end;
+  }
+
+  /// Appends `n` spaces as two fragments (a line's indentation: the closing run and one level).
+  MERVIK_ALWAYS_INLINE void spaces(size_t closing, size_t level) {
+    const size_t n = closing + level;
+    if (text_.size() - line_start_ + n <= capacity_ && n < capacity_) [[likely]] {
+      text_.append_spaces(n);  // neither fragment can send part of the line
+      return;
+    }
+    for (const size_t count : {closing, level}) {
+      const size_t begin = text_.size();
+      char* out = text_.reserve(count);
+      std::fill_n(out, count, ' ');
+      text_.commit(count);
+      plain(begin);
+    }
+  }
+
+  /// Appends bytes without the buffer's ASCII bookkeeping, which only the format calls use.
+  MERVIK_ALWAYS_INLINE void append(std::string_view bytes) {
+    char* out = text_.reserve(bytes.size());
+    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+    text_.commit(bytes.size());
   }
 
   /// Sends the finished lines once enough have gathered.
@@ -429,7 +454,7 @@ class LineRun {
     if (broken_) return;
     if (IoResult sent = target_.write_run(text_.view()); !sent) return fail(sent.error());
     text_.clear(kRunBytes);
-    text_.append(target_.take_unfinished());
+    append(target_.take_unfinished());
     line_start_ = 0;
   }
 
@@ -443,7 +468,7 @@ class LineRun {
       return fail(sent.error());
     }
     text_.clear(kRunBytes);
-    text_.append(target_.take_unfinished());
+    append(target_.take_unfinished());
     line_start_ = 0;
   }
 
@@ -616,11 +641,7 @@ inline Result<void> Renderer<StringBuffer>::line_start(const SpaceRun& closing,
 template <>
 inline Result<void> Renderer<LineRun>::line_start(const SpaceRun& closing,
                                                   const SpaceRun& level) {
-  for (const SpaceRun* run : {&closing, &level}) {
-    const size_t begin = sink_.text().size();
-    sink_.text().append(run->view());
-    sink_.plain(begin);
-  }
+  sink_.spaces(closing.view().size(), level.view().size());
   return {};
 }
 
