@@ -379,20 +379,24 @@ class LineRun {
     if (broken_) return;
     if (IoResult taken = target_.open_run(); !taken) return fail(taken.error());
     open_ = true;
-    append(target_.take_unfinished());
-    line_start_ = 0;
+    restart();
   }
 
-  /// Sends everything to the target and lets it go, before interpreter code runs.
-  Result<void> pause() {
-    if (open_) {
-      if (!broken_) {
-        if (IoResult sent = target_.write_run(text_.view()); !sent) fail(sent.error());
-      }
-      text_.clear(kRunBytes);
-      target_.close_run();
-      open_ = false;
+  /// Sends everything to the target and lets it go, before interpreter code runs; a failed
+  /// write stays with the run for the rendering to take.
+  void release() {
+    if (!open_) return;
+    if (!broken_) {
+      if (IoResult sent = target_.write_run(text_.view()); !sent) fail(sent.error());
     }
+    text_.clear(kRunBytes);
+    target_.close_run();
+    open_ = false;
+  }
+
+  /// `release`, handing over a failed write's error.
+  Result<void> pause() {
+    release();
     if (failed()) return std::unexpected(take_failure());
     return {};
   }
@@ -453,6 +457,11 @@ class LineRun {
   void send() {
     if (broken_) return;
     if (IoResult sent = target_.write_run(text_.view()); !sent) return fail(sent.error());
+    restart();
+  }
+
+  // The text starts afresh from the target's unfinished line.
+  void restart() {
     text_.clear(kRunBytes);
     append(target_.take_unfinished());
     line_start_ = 0;
@@ -467,9 +476,7 @@ class LineRun {
     if (IoResult sent = target_.write_fragments(std::span(&fragment, 1)); !sent) {
       return fail(sent.error());
     }
-    text_.clear(kRunBytes);
-    append(target_.take_unfinished());
-    line_start_ = 0;
+    restart();
   }
 
   LineRunTarget& target_;
@@ -493,8 +500,8 @@ void release_with_code(PyObject* obj) noexcept {
     Py_DECREF(obj);
     return;
   }
-  // A failure is kept by the run and ends the rendering at its next step.
-  (void)run->pause();
+  // A failed write stays with the run and ends the rendering at its next item.
+  run->release();
   Py_DECREF(obj);
   run->resume();
 }
@@ -533,10 +540,11 @@ class Renderer {
   template <class F>
   auto with_code(F&& call) -> decltype(call()) {
     if constexpr (kRun) {
-      if (Result<void> paused = sink_.pause(); !paused) return std::unexpected(std::move(paused.error()));
-      auto result = call();
-      sink_.resume();
-      return result;
+      if (Result<void> paused = sink_.pause(); !paused) {
+        return std::unexpected(std::move(paused.error()));
+      }
+      const ResumeRun resume{sink_};
+      return call();
     } else {
       return call();
     }
@@ -549,6 +557,14 @@ class Renderer {
       sink_.send_when_full();
     }
     return poll_signals();
+  }
+  Result<bool> dataclass_probe(PyObject* obj) {
+    if constexpr (kRun) {
+      if (!never_dataclass(Py_TYPE(obj)) && !lookup_runs_no_code(obj, names().dataclass_fields)) {
+        return with_code([&]() -> Result<bool> { return is_dataclass(obj); });
+      }
+    }
+    return is_dataclass(obj);
   }
   Result<Held> attribute(PyObject* obj, PyObject* name) {
     if constexpr (kRun) {
@@ -713,18 +729,7 @@ template <class Sink>
 Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
   // Exact leaf types are neither dataclasses nor containers: their text comes first.
   if (Result<void> written; native_leaf(obj, written)) return written;
-  bool is_dataclass_instance;
-  if constexpr (kRun) {
-    if (!never_dataclass(Py_TYPE(obj)) && !lookup_runs_no_code(obj, names().dataclass_fields)) {
-      MERVIK_TRY(sink_.pause());
-      is_dataclass_instance = is_dataclass(obj);
-      sink_.resume();
-    } else {
-      is_dataclass_instance = is_dataclass(obj);
-    }
-  } else {
-    is_dataclass_instance = is_dataclass(obj);
-  }
+  MERVIK_TRY_ASSIGN(const bool is_dataclass_instance, dataclass_probe(obj));
   const unsigned long flags = Py_TYPE(obj)->tp_flags;
   const bool container =
       is_dataclass_instance ||

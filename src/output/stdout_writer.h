@@ -55,8 +55,8 @@ extern const InterpreterHooks kNoInterpreterHooks;
 /// released for any reason, when 64 KiB have gathered, and before the print returns; steps that
 /// would send part of an unfinished line go through the buffer one by one, so unfinished lines
 /// reach the system in exactly the same pieces; and no other thread can take the lock in the
-/// middle of a run, since none can run. Escaped bytes go the same way through
-/// `write_equal_steps`.
+/// middle of a run, since none can run. Escaped bytes fill the buffer under one hold
+/// of the lock through `write_escaped`.
 ///
 /// After fork() the child gets a usable writer: when another thread held the lock at the fork,
 /// the lock is made anew and that thread's unfinished buffer content, which belongs to the
