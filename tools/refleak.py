@@ -16,9 +16,14 @@ import sys
 import tempfile
 import threading
 import time
+import types
 from typing import Callable
 
 import mervik
+from hostile import (SAMPLE, Boom, BytesSubclass, ChainedIndex, FieldsLookupRaises, Index,
+                     InstanceFields, KeyStrRaises, Repr, ReprOf, ReprRaises, SecondLookupRaises,
+                     StrGives, StrRaises, claims_class, dropped_while_walked, growing_dict, raising,
+                     shaped, swapping_dict)
 
 BROKEN_PIPE = "a pipe without reader"
 FULL_PIPE = "a full non-blocking pipe"
@@ -38,193 +43,7 @@ class Case:
     stdout: str = os.devnull  # where fd 1 points while the case runs, BROKEN_PIPE or FULL_PIPE
 
 
-# --- Hostile objects -----------------------------------------------------------------------------
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise ValueError("no index")
-
-
-class ChainedTypeErrorIndex:
-    def __index__(self):
-        try:
-            raise KeyError("inner")
-        except KeyError as inner:
-            raise TypeError("bad index") from inner
-
-
-class RaisingRepr:
-    def __repr__(self):
-        raise ValueError("no repr")
-
-
-class UnprintableText(str):
-    def __str__(self):
-        raise ValueError("no str")
-
-
-class ReprsUnprintable:
-    def __repr__(self):
-        return UnprintableText("hidden")
-
-
-class GrowsDict:
-    """Adds a key to the dictionary it is rendered in."""
-
-    def __init__(self, target):
-        self.target = target
-
-    def __repr__(self):
-        self.target[len(self.target) + 100] = None
-        return "grows"
-
-
-class SwapsKey:
-    """Replaces its own key: same size, one entry more than the walk started with."""
-
-    def __init__(self, target):
-        self.target = target
-
-    def __repr__(self):
-        self.target.pop("a", None)
-        self.target["z"] = 0
-        return "swaps"
-
-
-class NestedCall:
-    def __repr__(self):
-        return mervik.pretty_format([1, (2,)], indent=1)
-
-
-class NestedPanic:
-    """Lets the PanicException of a nested call escape through Python code."""
-
-    def __repr__(self):
-        mervik.pretty_format([1], indent=2**63)
-        return "unreachable"
-
-
-@dataclasses.dataclass
-class Point:
-    x: int
-    y: object
-
-
-class RaisingClassAttr:
-    __dataclass_fields__ = {"x": None}
-
-    @property
-    def __class__(self):
-        raise RuntimeError("no class")
-
-
-class NamelessClass:
-    @property
-    def __name__(self):
-        raise RuntimeError("no name")
-
-
-class RaisingNameAttr:
-    __dataclass_fields__ = {"x": None}
-    __class__ = NamelessClass()
-
-
-class ListFields:
-    __dataclass_fields__ = ["x"]
-
-
-class MissingField:
-    __dataclass_fields__ = {"never_set": None}
-
-
-class RaisingKey:
-    def __str__(self):
-        raise ValueError("no key text")
-
-
-class RaisingFieldName:
-    __dataclass_fields__ = {RaisingKey(): None}
-
-
-class SecondLookupFails:
-    """Is a dataclass at the first lookup of its field table and raises at the second."""
-
-    def __init__(self):
-        self.lookups = 0
-
-    @property
-    def __dataclass_fields__(self):
-        self.lookups += 1
-        if self.lookups % 2 == 0:
-            raise RuntimeError("second lookup")
-        return {}
-
-
-class WritesIndent:
-    """Assigns the indent of the Pretty instance that is rendering it."""
-
-    def __init__(self, pretty):
-        self.pretty = pretty
-
-    def __repr__(self):
-        self.pretty.indent = 8
-        return "w"
-
-
-def format_assigning_own_indent():
-    pretty = mervik.Pretty(2)
-    return pretty.format([WritesIndent(pretty)])
-
-
-def print_assigning_own_indent():
-    pretty = mervik.Pretty(2)
-    return pretty.print([WritesIndent(pretty)])
-
-
-class DropsHolder:
-    """Clears the list that holds the last outside reference to what is being rendered."""
-
-    def __init__(self, holder):
-        self.holder = holder
-
-    def __repr__(self):
-        self.holder.clear()
-        return "d"
-
-
-def format_losing_its_instance():
-    holder = [mervik.Pretty(2)]
-    return holder[0].format([DropsHolder(holder)])
-
-
-def format_losing_the_walked_list():
-    holder = [[0, 1]]
-    holder[0][0] = DropsHolder(holder)
-    return F(holder)
-
-
-class StrReturnsUnprintable:
-    def __str__(self):
-        return UnprintableText("name")
-
-
-class ClassWithUnprintableName:
-    __name__ = StrReturnsUnprintable()
-
-
-class UnprintableClassName:
-    __dataclass_fields__ = {"x": None}
-    __class__ = ClassWithUnprintableName()
-    x = 1
+# --- Cases -----------------------------------------------------------------------------------
 
 
 def self_containing_list():
@@ -240,38 +59,6 @@ def too_deep():
     return value
 
 
-SAMPLE = {
-    "name": "mervik",
-    "numbers": [1, 2.5, -3, 2**70],
-    "point": Point(1, (2, "\ud800")),
-    "set": {1, 2},
-    (1, "key"): {"bytes": b"\x00\xff", "none": None, "empty": ([], {}, ())},
-}
-
-
-def _with_dict(make):
-    def call():
-        return mervik.pretty_format(_with_dict_value(make))
-
-    return call
-
-
-def _with_dict_value(make):
-    target = {"a": 1}
-    target["b"] = make(target)
-    return target
-
-
-class FieldsInterrupt(list):
-    @property
-    def __dataclass_fields__(self):
-        raise KeyboardInterrupt
-
-
-class BytesSubclass(bytes):
-    pass
-
-
 def set_indent(value):
     def call():
         SHARED_PRETTY.indent = value
@@ -283,6 +70,23 @@ def delete_indent():
     del SHARED_PRETTY.indent
 
 
+def assigning_own_indent(method):
+    """Pretty.format or Pretty.print of a leaf that assigns the rendering instance's indent."""
+
+    def call():
+        pretty = mervik.Pretty(2)
+        return getattr(pretty, method)([Repr("w", before=lambda: setattr(pretty, "indent", 8))])
+
+    return call
+
+
+def format_losing_its_instance():
+    holder = [mervik.Pretty(2)]
+    return holder[0].format([Repr("d", before=holder.clear)])
+
+
+NESTED_PANIC = ReprOf(lambda: F([1], indent=2**63))  # the PanicException escapes through Python
+UNPRINTABLE_NAME = types.SimpleNamespace(__name__=StrGives(StrRaises("name")))
 SHARED_PRETTY = mervik.Pretty(2)
 F = mervik.pretty_format
 CASES = [
@@ -290,44 +94,50 @@ CASES = [
     Case("pretty_format", "nested value", lambda: F(SAMPLE)),
     Case("pretty_format", "keywords and __index__ indent", lambda: F(obj=SAMPLE, indent=Index(2))),
     Case("pretty_format", "bool indent", lambda: F([1], True)),
-    Case("pretty_format", "nested call from __repr__", lambda: F([NestedCall()])),
-    Case("pretty_format", "unprintable str from __repr__", lambda: F([ReprsUnprintable()])),
+    Case("pretty_format", "nested call from __repr__",
+         lambda: F([ReprOf(lambda: F([1, (2,)], indent=1))])),
+    Case("pretty_format", "unprintable str from __repr__", lambda: F([Repr(StrRaises("x"))])),
     # Argument binding.
     Case("pretty_format", "missing obj", lambda: F(), TypeError),
     Case("pretty_format", "missing obj with indent", lambda: F(indent=2), TypeError),
     Case("pretty_format", "too many positional", lambda: F(1, 2, 3, foo=4), TypeError),
     Case("pretty_format", "unexpected keyword", lambda: F(1, foo=2), TypeError),
     Case("pretty_format", "multiple values", lambda: F(1, obj=2), TypeError),
+    Case("pretty_format", "lone-surrogate keyword", lambda: F(1, **{"\ud800": 1}), TypeError),
     # Conversion of indent.
     Case("pretty_format", "indent None", lambda: F(1, indent=None), TypeError),
     Case("pretty_format", "indent str", lambda: F(1, indent="4"), TypeError),
     Case("pretty_format", "indent float", lambda: F(1, 1.5), TypeError),
     Case("pretty_format", "indent negative", lambda: F(1, -1), OverflowError),
     Case("pretty_format", "indent 2**64", lambda: F(1, 2**64), OverflowError),
-    Case("pretty_format", "__index__ raises", lambda: F(1, RaisingIndex()), ValueError),
-    Case("pretty_format", "__index__ TypeError with cause", lambda: F(1, ChainedTypeErrorIndex()),
+    Case("pretty_format", "__index__ raises", lambda: F(1, Index(ValueError)), ValueError),
+    Case("pretty_format", "__index__ TypeError with cause", lambda: F(1, ChainedIndex()),
          TypeError),
     # Rendering failures.
-    Case("pretty_format", "repr raises at depth", lambda: F([1, {"k": (RaisingRepr(),)}]),
+    Case("pretty_format", "repr raises at depth", lambda: F([1, {"k": (ReprRaises(ValueError),)}]),
          ValueError),
-    Case("pretty_format", "dict grows while rendered", _with_dict(GrowsDict), "PanicException"),
-    Case("pretty_format", "dict keys swapped while rendered", _with_dict(SwapsKey),
+    Case("pretty_format", "dict grows while rendered", lambda: F(growing_dict()), "PanicException"),
+    Case("pretty_format", "dict keys swapped while rendered", lambda: F(swapping_dict()),
          "PanicException"),
-    Case("pretty_format", "panic through __repr__", lambda: F([NestedPanic()]), "PanicException"),
+    Case("pretty_format", "panic through __repr__", lambda: F([NESTED_PANIC]), "PanicException"),
     Case("pretty_format", "capacity overflow", lambda: F({"k": [1]}, 2**63), "PanicException"),
     Case("pretty_format", "indent too large for memory", lambda: F([1], 2**40), MemoryError),
-    Case("pretty_format", "__class__ raises", lambda: F([RaisingClassAttr()]), RuntimeError),
-    Case("pretty_format", "__name__ raises", lambda: F([RaisingNameAttr()]), RuntimeError),
-    Case("pretty_format", "field table not a dict", lambda: F(ListFields()), TypeError),
-    Case("pretty_format", "field never set", lambda: F(MissingField()), AttributeError),
-    Case("pretty_format", "field name str raises", lambda: F(RaisingFieldName()), ValueError),
-    Case("pretty_format", "second field table lookup raises", lambda: F(SecondLookupFails()),
-         RuntimeError),
+    Case("pretty_format", "__class__ raises", lambda: F([claims_class(raising(Boom))]), Boom),
+    Case("pretty_format", "__name__ raises",
+         lambda: F([claims_class(shaped("C", __name__=raising(Boom)))]), Boom),
+    Case("pretty_format", "field table not a dict", lambda: F(InstanceFields(["x"])), TypeError),
+    Case("pretty_format", "field never set", lambda: F(InstanceFields({"never_set": None})),
+         AttributeError),
+    Case("pretty_format", "field name str raises",
+         lambda: F(InstanceFields({KeyStrRaises(): None})), Boom),
+    Case("pretty_format", "second field table lookup raises", lambda: F(SecondLookupRaises()),
+         Boom),
     Case("pretty_format", "walked list loses its last outside reference",
-         format_losing_the_walked_list),
-    Case("pretty_format", "unprintable class name", lambda: F([UnprintableClassName()])),
+         lambda: F(dropped_while_walked("list"))),
+    Case("pretty_format", "unprintable class name",
+         lambda: F([claims_class(UNPRINTABLE_NAME, x=1)])),
     Case("pretty_format", "fields lookup raises KeyboardInterrupt", lambda: F(
-        FieldsInterrupt([1]))),
+        FieldsLookupRaises([1], KeyboardInterrupt))),
     # Each call recurses until the C stack runs out: a small stack keeps that cheap.
     Case("pretty_format", "self-containing list", lambda: F(self_containing_list())),
     Case("pretty_format", "nested too deeply", lambda: F(too_deep()), RecursionError,
@@ -337,23 +147,23 @@ CASES = [
     Case("pretty_print", "missing obj", lambda: mervik.pretty_print(), TypeError),
     Case("pretty_print", "indent str", lambda: mervik.pretty_print(1, "4"), TypeError),
     Case("pretty_print", "repr raises after some lines", lambda: mervik.pretty_print(
-        [1, RaisingRepr()]), ValueError),
+        [1, ReprRaises(ValueError)]), ValueError),
     Case("pretty_print", "storage full", lambda: mervik.pretty_print([1]), OSError,
          stdout="/dev/full"),
     Case("pretty_print", "broken pipe", lambda: mervik.pretty_print([1]), BrokenPipeError,
          stdout=BROKEN_PIPE),
-    Case("pretty_print", "__index__ raises", lambda: mervik.pretty_print(1, RaisingIndex()),
+    Case("pretty_print", "__index__ raises", lambda: mervik.pretty_print(1, Index(ValueError)),
          ValueError),
     Case("pretty_print", "unprintable str from __repr__", lambda: mervik.pretty_print(
-        [ReprsUnprintable()])),
+        [Repr(StrRaises("x"))])),
     Case("pretty_print", "dict grows while printed", lambda: mervik.pretty_print(
-        _with_dict_value(GrowsDict)), "PanicException"),
+        growing_dict()), "PanicException"),
     Case("pretty_print", "capacity overflow", lambda: mervik.pretty_print([1], 2**63),
          "PanicException"),
     Case("pretty_print", "indent too large for memory", lambda: mervik.pretty_print([1], 2**40),
          MemoryError),
-    Case("pretty_print", "field table not a dict", lambda: mervik.pretty_print(ListFields()),
-         TypeError),
+    Case("pretty_print", "field table not a dict",
+         lambda: mervik.pretty_print(InstanceFields(["x"])), TypeError),
     Case("pretty_print", "self-containing list", lambda: mervik.pretty_print(
         self_containing_list(), 0)),
     Case("pretty_print", "nested too deeply", lambda: mervik.pretty_print(too_deep(), 0),
@@ -383,22 +193,22 @@ CASES = [
     Case("Pretty", "too many positional", lambda: mervik.Pretty(1, 2), TypeError),
     Case("Pretty", "lone-surrogate keyword", lambda: mervik.Pretty(**{"\ud800": 1}), TypeError),
     Case("Pretty", "indent negative", lambda: mervik.Pretty(-1), OverflowError),
-    Case("Pretty", "__index__ raises", lambda: mervik.Pretty(RaisingIndex()), ValueError),
+    Case("Pretty", "__index__ raises", lambda: mervik.Pretty(Index(ValueError)), ValueError),
     Case("Pretty.indent", "get", lambda: SHARED_PRETTY.indent),
     Case("Pretty.indent", "set", set_indent(2**64 - 1)),
     Case("Pretty.indent", "set float", set_indent(1.5), TypeError),
     Case("Pretty.indent", "set negative", set_indent(-1), OverflowError),
     Case("Pretty.indent", "delete", delete_indent, AttributeError),
     Case("Pretty.indent", "set through __index__", set_indent(Index(5))),
-    Case("Pretty.indent", "set __index__ raises", set_indent(RaisingIndex()), ValueError),
+    Case("Pretty.indent", "set __index__ raises", set_indent(Index(ValueError)), ValueError),
     Case("Pretty.format", "nested value", lambda: mervik.Pretty(2).format(SAMPLE)),
-    Case("Pretty.format", "assigns indent while borrowed", format_assigning_own_indent,
+    Case("Pretty.format", "assigns indent while borrowed", assigning_own_indent("format"),
          RuntimeError),
     Case("Pretty.format", "missing obj", lambda: SHARED_PRETTY.format(), TypeError),
-    Case("Pretty.format", "repr raises", lambda: mervik.Pretty(2).format([RaisingRepr()]),
+    Case("Pretty.format", "repr raises", lambda: mervik.Pretty(2).format([ReprRaises(ValueError)]),
          ValueError),
     Case("Pretty.format", "dict grows while rendered", lambda: mervik.Pretty(2).format(
-        _with_dict_value(GrowsDict)), "PanicException"),
+        growing_dict()), "PanicException"),
     Case("Pretty.format", "capacity overflow", lambda: mervik.Pretty(2**63).format([1]),
          "PanicException"),
     Case("Pretty.format", "instance loses its last outside reference",
@@ -406,9 +216,9 @@ CASES = [
     Case("Pretty.print", "nested value", lambda: mervik.Pretty(2).print(SAMPLE)),
     Case("Pretty.print", "broken pipe", lambda: mervik.Pretty(2).print([1]), BrokenPipeError,
          stdout=BROKEN_PIPE),
-    Case("Pretty.print", "assigns indent while borrowed", print_assigning_own_indent,
+    Case("Pretty.print", "assigns indent while borrowed", assigning_own_indent("print"),
          RuntimeError),
-    Case("Pretty.print", "repr raises", lambda: mervik.Pretty(2).print([RaisingRepr()]),
+    Case("Pretty.print", "repr raises", lambda: mervik.Pretty(2).print([ReprRaises(ValueError)]),
          ValueError),
     Case("Pretty.print", "too many positional", lambda: SHARED_PRETTY.print(1, 2), TypeError),
     Case("Pretty.print", "capacity overflow", lambda: mervik.Pretty(2**64 - 1).print({"k": 1}),

@@ -5,65 +5,12 @@ standard output on /dev/null and then on a pipe without reader. Small enough to 
 a minute under valgrind; prints one summary line on standard error.
 """
 
-import collections
-import dataclasses
 import os
 import sys
 import threading
 
 import mervik
-
-Pair = collections.namedtuple("Pair", "left right")
-
-
-@dataclasses.dataclass
-class Point:
-    x: int
-    tags: list
-
-
-class Repr:
-    def __init__(self, text):
-        self.text = text
-
-    def __repr__(self):
-        return self.text
-
-
-class Raises:
-    def __repr__(self):
-        raise ValueError("no repr")
-
-
-class Unprintable(str):
-    def __str__(self):
-        raise ValueError("no str")
-
-
-class Grows:
-    def __init__(self, target):
-        self.target = target
-
-    def __repr__(self):
-        self.target[len(self.target)] = 0
-        return "g"
-
-
-class Nested:
-    def __repr__(self):
-        return mervik.pretty_format({"in": [1]}, indent=1)
-
-
-SAMPLE = {
-    "text": ["abc", "é✓😀", "a'b\"c\n", "x" * 3000],
-    "numbers": (0, -1, 2**63, 2**70, 1.5, float("nan"), 1j, True, None),
-    "bytes": b"\x00\xff" * 40,
-    "sets": [{1, 2}, frozenset("ab")],
-    (1, ("key",)): Point(1, [Pair(1, {"k": []}), Repr("\ud800 lone"), Nested()]),
-    "empties": ([], {}, (), Point(0, [])),
-    "deep": [[[[[[[[[[1]]]]]]]]]],
-}
-
+from hostile import SAMPLE, Repr, ReprRaises, StrRaises, growing_dict
 
 def expect(exc, call, *args):
     """Calls call(*args), which must raise `exc` (a type, or "PanicException")."""
@@ -81,22 +28,14 @@ def failures():
     expect(TypeError, pf)
     expect(TypeError, pf, 1, "4")
     expect(OverflowError, pf, 1, -1)
-    expect(ValueError, pf, [1, {"k": (Raises(),)}])
-    grows = {"a": 1}
-    grows["b"] = Grows(grows)
-    expect("PanicException", pf, grows)
+    expect(ValueError, pf, [1, {"k": (ReprRaises(ValueError),)}])
+    expect("PanicException", pf, growing_dict())
     expect("PanicException", pf, {"k": [1]}, 2**63)
     expect(TypeError, mervik.format_escaped_bytes, "str")
     expect(TypeError, mervik.print_escaped_bytes, bytearray(2))
     expect(AttributeError, delattr, mervik.Pretty(), "indent")
     pretty = mervik.Pretty(2)
-
-    class SetsIndent:
-        def __repr__(self):
-            pretty.indent = 3
-            return "s"
-
-    expect(RuntimeError, pretty.format, [SetsIndent()])
+    expect(RuntimeError, pretty.format, [Repr("s", before=lambda: setattr(pretty, "indent", 3))])
     looped = []
     looped.append(looped)
     assert pf(looped, 0) == "[\n[...],\n]"
@@ -104,7 +43,7 @@ def failures():
     for _ in range(100_000):
         deep = [deep]
     expect(RecursionError, pf, deep, 0)
-    pf([Repr(Unprintable("hidden"))])
+    pf([Repr(StrRaises("hidden"))])
 
 
 def work(rounds):

@@ -1,17 +1,21 @@
-"""Shared fixtures: hostile objects, a subprocess runner and leak checks."""
+"""Shared fixtures: the catalogue of hostile objects, a subprocess runner and leak checks."""
 
-import dataclasses
 import gc
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
-import types
-from typing import ClassVar
 
 import pytest
 
-import mervik
+# The catalogue of hostile objects (tools/hostile.py) and the layout model (bench/pure_layout.py)
+# are shared with the leak hunt, the valgrind workload and the benchmark.
+_TOP = pathlib.Path(__file__).resolve().parents[2]
+sys.path[:0] = [str(_TOP / "tools"), str(_TOP / "bench")]
+
+import hostile  # noqa: E402
+import mervik  # noqa: E402
 
 
 @pytest.fixture
@@ -22,175 +26,17 @@ def pf():
 @pytest.fixture(scope="session")
 def panic_type():
     """The class of the exception raised for an internal failure, caught once."""
-    d = {"a": 1}
-    d["b"] = Repr("b", before=lambda: d.__setitem__("c", 3))
     try:
-        mervik.pretty_format(d)
+        mervik.pretty_format(hostile.growing_dict())
     except BaseException as e:  # noqa: BLE001 - the class is what this fixture is after
         return type(e)
     pytest.fail("a dict that grows while rendered did not fail")
 
 
-# Hostile objects ----------------------------------------------------------------------------
-
-
-class Repr:
-    """An object whose __repr__ runs `before()` (if given) and returns `text` as is."""
-
-    def __init__(self, text, before=None):
-        self.text = text
-        self.before = before
-
-    def __repr__(self):
-        if self.before is not None:
-            self.before()
-        return self.text
-
-
-class ReprRaises:
-    """An object whose __repr__ raises the exception it was given (a class raises a fresh
-    instance each time)."""
-
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __repr__(self):
-        raise self.exc
-
-
-class StrOverride(str):
-    """A str whose str() is some other text."""
-
-    def __new__(cls, value, shown):
-        s = super().__new__(cls, value)
-        s.shown = shown
-        return s
-
-    def __str__(self):
-        return self.shown
-
-
-class StrRaises(str):
-    """A str whose str() raises."""
-
-    def __str__(self):
-        raise ValueError("str() refused")
-
-
-def _is_exception(value):
-    return isinstance(value, BaseException) or (
-        isinstance(value, type) and issubclass(value, BaseException)
-    )
-
-
-class Index:
-    """An object converted through __index__: returns `value`, or raises it if it is an
-    exception (a class raises a fresh instance each time)."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if _is_exception(self.value):
-            raise self.value
-        return self.value
-
-
-class FieldsLookupRaises(list):
-    """A list whose __dataclass_fields__ lookup raises `exc` (a class: a fresh instance each
-    time)."""
-
-    def __init__(self, items, exc):
-        super().__init__(items)
-        self.exc = exc
-
-    @property
-    def __dataclass_fields__(self):
-        raise self.exc
-
-
-class Marker(Exception):
-    """An exception type of the tests' own, so that instances can be weakly referenced."""
-
-
-# Dataclass variants ---------------------------------------------------------------------------
-
-
-@dataclasses.dataclass
-class WithPseudoFields:
-    a: int
-    hidden: int = dataclasses.field(default=2, repr=False)
-    shared: ClassVar[int] = 7
-    init_only: dataclasses.InitVar[int] = 5
-
-
-@dataclasses.dataclass
-class InitVarNoDefault:
-    a: int
-    setup: dataclasses.InitVar[int]
-
-    def __post_init__(self, setup):
-        pass
-
-
-@dataclasses.dataclass(slots=True, frozen=True)
-class Slotted:
-    b: int
-    a: str
-
-
-@dataclasses.dataclass
-class Base:
-    first: int = 1
-
-
-@dataclasses.dataclass
-class Derived(Base):
-    second: int = 2
-
-
-@dataclasses.dataclass
-class CustomRepr:
-    v: int
-
-    def __repr__(self):
-        raise AssertionError("a dataclass's own __repr__ is not used")
-
-
-class Outer:
-    @dataclasses.dataclass
-    class Inner:
-        v: int = 0
-
-
-class InstanceFields:
-    """An object that becomes a dataclass through an instance attribute."""
-
-    def __init__(self, fields, **attrs):
-        self.__dataclass_fields__ = fields
-        for name, value in attrs.items():
-            setattr(self, name, value)
-
-
 @pytest.fixture
 def kit():
-    """The hostile objects and dataclass variants, by name."""
-    return types.SimpleNamespace(
-        Repr=Repr,
-        ReprRaises=ReprRaises,
-        StrOverride=StrOverride,
-        StrRaises=StrRaises,
-        Index=Index,
-        FieldsLookupRaises=FieldsLookupRaises,
-        Marker=Marker,
-        WithPseudoFields=WithPseudoFields,
-        InitVarNoDefault=InitVarNoDefault,
-        Slotted=Slotted,
-        Derived=Derived,
-        CustomRepr=CustomRepr,
-        Inner=Outer.Inner,
-        InstanceFields=InstanceFields,
-    )
+    """The catalogue of hostile objects and dataclass shapes."""
+    return hostile
 
 
 # Unraisable reports ---------------------------------------------------------------------------
@@ -216,13 +62,20 @@ class PythonRun:
     def fail(self, why):
         pytest.fail(
             f"{why}\nreturn code {self.returncode}\n"
-            f"--- stdout ---\n{self.stdout.decode(errors='replace')}\n"
+            f"--- stdout ---\n{self.stdout!r}\n"
             f"--- stderr ---\n{self.stderr.decode(errors='replace')}"
         )
 
+    def check(self):
+        """(stdout bytes, stderr text) of a child that exited with status 0."""
+        if self.returncode != 0:
+            self.fail("the child failed")
+        return self.stdout, self.stderr.decode()
+
 
 def _child_environment():
-    env = {"PYTHONPATH": os.environ.get("PYTHONPATH", ""), "LC_ALL": "C.UTF-8"}
+    """The environment of a child interpreter: this one's module path and a UTF-8 locale."""
+    env = {"PYTHONPATH": os.pathsep.join(sys.path), "LC_ALL": "C.UTF-8"}
     if "PATH" in os.environ:
         env["PATH"] = os.environ["PATH"]
     return env
@@ -230,14 +83,16 @@ def _child_environment():
 
 @pytest.fixture
 def run_python():
-    """Runs a snippet in a fresh interpreter; returns exact stdout/stderr bytes and the code."""
+    """Runs a snippet in a fresh interpreter with standard output on `stdout` (a pipe unless
+    given); returns its exact stdout/stderr bytes and its exit status."""
 
-    def run(code, timeout=120):
+    def run(code, stdout=subprocess.PIPE, timeout=120):
         proc = subprocess.run(
             [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],
             env=_child_environment(),
             stdin=subprocess.DEVNULL,
-            capture_output=True,
+            stdout=stdout,
+            stderr=subprocess.PIPE,
             timeout=timeout,
         )
         return PythonRun(proc.returncode, proc.stdout, proc.stderr)

@@ -3,31 +3,17 @@ containers that change while rendered, internal failures, depth and indentation 
 reference hygiene on the failure paths."""
 
 import collections
-import dataclasses
 import gc
 import sys
 import weakref
 
 import pytest
+from hostile import (Boom, Empty, KeyStrRaises, Pair, Point, SecondLookupRaises, claims_class,
+                     growing_dict, raising, refuse, shaped, swapping_dict)
 
 
 def lines(*rows):
     return "\n".join(rows)
-
-
-@dataclasses.dataclass
-class Point:
-    x: int
-    tags: list
-
-
-@dataclasses.dataclass
-class Empty:
-    pass
-
-
-class Boom(Exception):
-    pass
 
 
 # Worked examples ------------------------------------------------------------------------------
@@ -138,11 +124,6 @@ def test_leaf_text_is_written_verbatim(pf, kit):
     assert pf([kit.Repr("a\nb")]) == lines("[", "    a", "b,", "]")
 
 
-class NotText:
-    def __repr__(self):
-        return 42
-
-
 LEAF_FAILURE_PLACES = {
     "top-level": lambda bad: bad,
     "list-item": lambda bad: [1, bad, 3],
@@ -161,20 +142,16 @@ def test_failing_repr_propagates_unchanged(pf, kit, place):
     assert info.value is exc
 
 
-def test_repr_returning_non_text_fails(pf):
+def test_repr_returning_non_text_fails(pf, kit):
     with pytest.raises(TypeError) as info:
-        pf([NotText()])
+        pf([kit.Repr(42)])
     with pytest.raises(TypeError) as own:
-        repr(NotText())
+        repr(kit.Repr(42))
     assert type(info.value) is TypeError
     assert info.value.args == own.value.args
 
 
 # Subclasses and library containers ------------------------------------------------------------
-
-
-def refuse(*_args, **_kwargs):
-    raise AssertionError("a container override was consulted")
 
 
 class HostileList(list):
@@ -196,9 +173,6 @@ class HostileTuple(tuple):
 
     def __len__(self):
         return 0
-
-
-Pair = collections.namedtuple("Pair", "left right")
 
 
 def moved_ordered_dict():
@@ -288,27 +262,8 @@ def test_dataclass_lookup_sees_getattr(pf):
 # The dataclass field walk ---------------------------------------------------------------------
 
 
-class Liar:
-    __dataclass_fields__ = {"v": None}
-    v = 1
-
-    @property
-    def __class__(self):
-        return Point
-
-
 class FieldTable(dict):
     __iter__ = keys = items = values = __getitem__ = refuse
-
-
-def shaped(name, **attrs):
-    """An instance of a fresh class with the given class attributes."""
-    return type(name, (), attrs)()
-
-
-def claims_class(cls):
-    """A field-less dataclass-like object whose __class__ is `cls`."""
-    return shaped("A", __dataclass_fields__={}, __class__=cls)
 
 
 FIELD_WALKS = {
@@ -330,7 +285,7 @@ FIELD_WALKS = {
     "inherited": (lambda k: k.Derived(), ["Derived(", "    first=1,", "    second=2,", ")"]),
     "own-repr-ignored": (lambda k: k.CustomRepr(3), ["CustomRepr(", "    v=3,", ")"]),
     "plain-name": (lambda k: k.Inner(), ["Inner(", "    v=0,", ")"]),
-    "class-is-believed": (lambda k: Liar(), ["Point(", "    v=1,", ")"]),
+    "class-is-believed": (lambda k: claims_class(Point, v=1), ["Point(", "    v=1,", ")"]),
     "instance-table-empty": (lambda k: k.InstanceFields({}), ["InstanceFields()"]),
     "table-from-storage": (
         lambda k: k.InstanceFields(FieldTable(b=0, a=0), a=1, b=2),
@@ -361,37 +316,12 @@ class Outer:
         pass
 
 
-def boom(message):
-    """A property that raises Boom(message)."""
-
-    def get(self):
-        raise Boom(message)
-
-    return property(get)
-
-
-class KeyStrRaises:
-    __hash__ = object.__hash__
-    __str__ = boom("key str")
-
-
-class SecondLookupRaises:
-    calls = 0
-
-    @property
-    def __dataclass_fields__(self):
-        self.calls += 1
-        if self.calls > 1:
-            raise Boom("second lookup")
-        return {}
-
-
 CAST = "object cannot be cast as 'dict'"
 DATACLASS_FAILURES = {
-    "class-lookup": (lambda k: claims_class(boom("class")), Boom, "class"),
-    "name-lookup": (lambda k: claims_class(shaped("C", __name__=boom("name"))), Boom, "name"),
+    "class-lookup": (lambda k: claims_class(raising(Boom, "class")), Boom, "class"),
+    "name-lookup": (lambda k: claims_class(shaped("C", __name__=raising(Boom, "name"))), Boom, "name"),
     "name-str": (
-        lambda k: claims_class(shaped("C", __name__=shaped("N", __str__=boom("str")))),
+        lambda k: claims_class(shaped("C", __name__=shaped("N", __str__=raising(Boom, "str")))),
         Boom,
         "str",
     ),
@@ -502,27 +432,6 @@ def test_capacity_overflow(pf, panic_type, value, indent):
     assert pf([1]) == lines("[", "    1,", "]")
 
 
-def test_indent_beyond_memory(run_python):
-    run = run_python(
-        """
-        import resource, sys
-        import mervik
-        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
-        value = [{"k": (1,)}]
-        before = sys.getrefcount(value)
-        for _ in range(3):
-            try:
-                mervik.pretty_format(value, indent=2**40)
-            except MemoryError:
-                print("MemoryError")
-        expected = "[\\n {\\n  'k': (\\n   1,\\n  ),\\n },\\n]"
-        print(sys.getrefcount(value) == before, mervik.pretty_format(value, 1) == expected)
-        """
-    )
-    if run.returncode != 0 or run.stdout != b"MemoryError\n" * 3 + b"True True\n":
-        run.fail("an indentation run too large for memory did not raise MemoryError")
-
-
 # Containers that change while rendered --------------------------------------------------------
 
 
@@ -565,12 +474,6 @@ def grow_in_middle(k):
     return d
 
 
-def grow_at_last_entry(k):
-    d = {"a": 1}
-    d["b"] = k.Repr("b", before=lambda: d.__setitem__("z", 0))
-    return d
-
-
 def shrink_at_last_entry(k):
     d = {"a": 1}
     d["b"] = k.Repr("b", before=lambda: d.pop("a"))
@@ -589,19 +492,13 @@ def grow_field_table(k):
     return k.InstanceFields(fields, a=grow)
 
 
-def swap_keys(k):
-    d = {"a": 1, "b": 2}
-    d["a"] = k.Repr("a", before=lambda: (d.pop("a"), d.__setitem__("c", 3)))
-    return d
-
-
 CHANGED_WHILE_RENDERED = {
     "grows-in-middle": (grow_in_middle, "dictionary changed size during iteration"),
-    "grows-at-last-entry": (grow_at_last_entry, "dictionary changed size during iteration"),
+    "grows-at-last-entry": (lambda k: growing_dict(), "dictionary changed size during iteration"),
     "shrinks-at-last-entry": (shrink_at_last_entry, "dictionary changed size during iteration"),
     "grows-from-key": (grow_from_key, "dictionary changed size during iteration"),
     "field-table-grows": (grow_field_table, "dictionary changed size during iteration"),
-    "key-swapped": (swap_keys, "dictionary keys changed during iteration"),
+    "key-swapped": (lambda k: swapping_dict(), "dictionary keys changed during iteration"),
 }
 
 
@@ -639,14 +536,12 @@ def test_panic_exception_type(pf, kit, panic_type):
 # Re-entry -------------------------------------------------------------------------------------
 
 
-class Unprintable:
-    def __str__(self):
-        raise Boom("unprintable")
-
-
 @pytest.mark.parametrize(
     "argument, message",
-    [("from Python", "from Python"), (Unprintable(), "Unwrapped panic from Python code")],
+    [
+        ("from Python", "from Python"),
+        (shaped("Unprintable", __str__=raising(Boom)), "Unwrapped panic from Python code"),
+    ],
     ids=["message", "unprintable-message"],
 )
 def test_panic_raised_by_python_code_is_resumed(pf, kit, panic_type, capfd, argument, message):
@@ -663,12 +558,8 @@ def test_panic_raised_by_python_code_is_resumed(pf, kit, panic_type, capfd, argu
     assert pf([1]) == lines("[", "    1,", "]")
 
 
-def test_nested_call_from_repr(pf):
-    class Nested:
-        def __repr__(self):
-            return pf([1])
-
-    assert pf({"k": Nested()}) == lines("{", "    'k': [", "    1,", "],", "}")
+def test_nested_call_from_repr(pf, kit):
+    assert pf({"k": kit.ReprOf(lambda: pf([1]))}) == lines("{", "    'k': [", "    1,", "],", "}")
 
 
 def test_panic_from_nested_call_is_resumed(run_python):
@@ -718,62 +609,42 @@ def test_panic_from_nested_call_is_resumed(run_python):
         run.fail("a PanicException from a nested call did not come back as a new PanicException")
 
 
-# Depth ----------------------------------------------------------------------------------------
-
-# Values that contain themselves are marked instead (see test_pathological.py).
-DEPTH_CASES = {
-    "nested-100000": ("value = []\nfor _ in range(100000): value = [value]", 4),
-    "nested-dict-100000": ("value = {}\nfor _ in range(100000): value = {'k': value}", 0),
-}
-
-
-@pytest.mark.parametrize("setup, indent", DEPTH_CASES.values(), ids=DEPTH_CASES.keys())
-def test_unbounded_depth_raises_recursion_error(run_python, setup, indent):
-    run = run_python(
-        setup
-        + f"""
-import sys
-import mervik
-before = sys.getrefcount(value)
-try:
-    mervik.pretty_format(value, {indent})
-except RecursionError:
-    print("RecursionError")
-print(sys.getrefcount(value) == before, mervik.pretty_format([1]) == "[\\n    1,\\n]")
-"""
-    )
-    if run.returncode != 0 or run.stdout != b"RecursionError\nTrue True\n":
-        run.fail("deep input did not end in RecursionError")
-
-
 # Reference hygiene on failure paths -----------------------------------------------------------
 
 
-def _raises(fn, make_args):
+# Failing pretty_format calls as (args, kwargs) around the object `o`, made afresh for each call.
+FAILING_CALLS = {
+    "missing": lambda k, o: ((), {"indent": o}),
+    "too-many": lambda k, o: ((o, 1, 2), {}),
+    "unexpected": lambda k, o: ((o,), {"foo": o}),
+    "multiple": lambda k, o: ((o,), {"obj": o}),
+    "surrogate-name": lambda k, o: ((o,), {"\ud800": o}),
+    "labelled": lambda k, o: ((o,), {"indent": None}),
+    "labelled-with-cause": lambda k, o: ((o,), {"indent": k.ChainedIndex()}),
+    "overflow": lambda k, o: ((o,), {"indent": -1}),
+    "index-raises": lambda k, o: ((o,), {"indent": k.Index(ValueError)}),
+    "leaf-repr-raises": lambda k, o: (([o, {"k": k.ReprRaises(ValueError)}],), {}),
+    "missing-field": lambda k, o: (([k.InstanceFields({"gone": None}), o],), {}),
+    "fields-not-dict": lambda k, o: ((k.InstanceFields([o]),), {}),
+    "field-key-str": lambda k, o: ((k.InstanceFields({KeyStrRaises(): o}),), {}),
+    "dict-changed-size": lambda k, o: (([o, grow_in_middle(k)],), {}),
+    "capacity-overflow": lambda k, o: (([o], 2**63), {}),
+}
+
+
+@pytest.mark.parametrize("make", FAILING_CALLS.values(), ids=FAILING_CALLS.keys())
+def test_no_leaks_on_failure_paths(pf, kit, leak_check, make):
+    obj = [1, "two"]
+
     def call():
+        args, kwargs = make(kit, obj)
         try:
-            fn(*make_args())
+            pf(*args, **kwargs)
         except BaseException:  # noqa: BLE001 - every failure kind is exercised here
             return
         raise AssertionError("expected a failure")
 
-    return call
-
-
-LEAK_CASES = {
-    "leaf-repr-raises": lambda k, o: lambda: ([o, {"k": k.ReprRaises(ValueError)}],),
-    "missing-field": lambda k, o: lambda: ([k.InstanceFields({"gone": None}), o],),
-    "fields-not-dict": lambda k, o: lambda: (k.InstanceFields([o]),),
-    "field-key-str": lambda k, o: lambda: (k.InstanceFields({KeyStrRaises(): o}),),
-    "dict-changed-size": lambda k, o: lambda: ([o, grow_in_middle(k)],),
-    "capacity-overflow": lambda k, o: lambda: ([o], 2**63),
-}
-
-
-@pytest.mark.parametrize("make", LEAK_CASES.values(), ids=LEAK_CASES.keys())
-def test_no_leaks_on_failure_paths(pf, kit, leak_check, make):
-    obj = [1, "two"]
-    leak_check(_raises(pf, make(kit, obj)), objects=[obj])
+    leak_check(call, objects=[obj])
 
 
 def test_no_leaks_on_success_paths(pf, kit, leak_check, monkeypatch):
