@@ -1,8 +1,11 @@
-"""mervik's layout in plain Python, written for speed: the peer that shows what the native
-module buys over the same algorithm in the interpreter.
+"""mervik's layout in plain Python, written for speed: the reference model that the property
+tests (tests/python/test_properties.py) hold pretty_format to, and the benchmark's peer that
+shows what the native module buys over the same algorithm in the interpreter.
 
-It produces the same text as mervik.pretty_format for the values the benchmark uses (lists,
-tuples, dicts, dataclass instances and leaves).
+It produces the same text as mervik.pretty_format for values whose Python code (__repr__,
+__str__, properties) behaves: leaves of any kind, subclasses of list, tuple and dict, named
+tuples and dataclasses. Text that is not exact str() output of a builtin leaf is shown as UTF-8
+would carry it, each byte of a lone surrogate as U+FFFD.
 """
 
 _DATACLASS_FIELDS = "__dataclass_fields__"
@@ -15,6 +18,13 @@ def pretty_format(obj, indent=4):
     return "".join(out)
 
 
+def _shown(text):
+    text = str(text)
+    if text.isascii():
+        return text
+    return text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+
+
 def _render(obj, indent, current, emit):
     t = type(obj)
     if t in _LEAF_TYPES:
@@ -23,7 +33,7 @@ def _render(obj, indent, current, emit):
     if t is not list and t is not dict and t is not tuple:
         try:
             dataclass = hasattr(obj, _DATACLASS_FIELDS)
-        except Exception:  # noqa: BLE001 - a failing lookup means "no dataclass"
+        except BaseException:  # noqa: B036 - any failing lookup means "no dataclass"
             dataclass = False
         if dataclass:
             _render_dataclass(obj, indent, current, emit)
@@ -35,7 +45,7 @@ def _render(obj, indent, current, emit):
         elif isinstance(obj, tuple):
             t = tuple
         else:
-            emit(str(repr(obj)))
+            emit(_shown(repr(obj)))
             return
     child = current + indent
     prefix = " " * child
@@ -67,7 +77,7 @@ def _render(obj, indent, current, emit):
 
 
 def _render_dataclass(obj, indent, current, emit):
-    name = str(obj.__class__.__name__)
+    name = _shown(obj.__class__.__name__)
     fields = getattr(obj, _DATACLASS_FIELDS)
     if not fields:
         emit(name + "()")
@@ -78,7 +88,7 @@ def _render_dataclass(obj, indent, current, emit):
     for key in fields:
         field = str(key)
         value = getattr(obj, field)
-        emit(prefix + field + "=")
+        emit(prefix + _shown(field) + "=")
         _render(value, indent, child, emit)
         emit(",\n")
     emit(" " * current + ")")

@@ -1,18 +1,19 @@
-"""Property tests: the rendering of random nested values against a small reference model of the
-layout, and the three other ways to get the same text (Pretty.format, pretty_print,
-Pretty.print).
+"""Property tests: the rendering of random nested values against the model of the layout in plain
+Python (bench/pure_layout.py, the benchmark's peer), and the three other ways to get the same text
+(Pretty.format, pretty_print, Pretty.print).
 
 The example budget is fixed and the examples are derived from the test alone (derandomize, no
 example database), so every run checks the same EXAMPLES values per test.
 """
 
-import collections
-import dataclasses
 import os
+import sys
 import tempfile
 import weakref
 
-from hypothesis import HealthCheck, given, settings
+import pure_layout
+from hostile import Empty, Pair, Point, Repr, StrOverride
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import mervik
@@ -27,66 +28,7 @@ BUDGET = settings(
 )
 
 
-# The reference model ----------------------------------------------------------------------------
-
-
-def shown(text):
-    """How a text object appears: str() of it, lone surrogates as U+FFFD per byte."""
-    return str(text).encode("utf-8", "surrogatepass").decode("utf-8", "replace")
-
-
-def model(obj, indent, current=0):
-    inner = " " * (current + indent)
-    close = " " * current
-    child = current + indent
-    try:
-        fields = obj.__dataclass_fields__
-    except BaseException:  # noqa: B036 - any failed lookup means "no dataclass"
-        fields = None
-    else:
-        name = shown(obj.__class__.__name__)
-        if not fields:
-            return name + "()"
-        body = "".join(
-            f"{inner}{shown(key)}={model(getattr(obj, str(key)), indent, child)},\n"
-            for key in fields
-        )
-        return f"{name}(\n{body}{close})"
-    if isinstance(obj, (list, tuple)):
-        brackets = "[]" if isinstance(obj, list) else "()"
-        if not obj:
-            return brackets
-        body = "".join(f"{inner}{model(item, indent, child)},\n" for item in obj)
-        return f"{brackets[0]}\n{body}{close}{brackets[1]}"
-    if isinstance(obj, dict):
-        if not obj:
-            return "{}"
-        body = "".join(
-            f"{inner}{model(k, indent, child)}: {model(v, indent, child)},\n"
-            for k, v in obj.items()
-        )
-        return f"{{\n{body}{close}}}"
-    return shown(repr(obj))
-
-
 # Values -------------------------------------------------------------------------------------------
-
-
-class Text:
-    """A leaf whose repr() is any text at all, lone surrogates and line breaks included."""
-
-    def __init__(self, text):
-        self.text = text
-
-    def __repr__(self):
-        return self.text
-
-
-class Shown(str):
-    """repr() result whose str() differs from itself."""
-
-    def __str__(self):
-        return "shown:" + self[::-1]
 
 
 class SubStr(str):
@@ -110,20 +52,6 @@ class SubDict(dict):
 
 
 class SubTuple(tuple):
-    pass
-
-
-Pair = collections.namedtuple("Pair", "left right")
-
-
-@dataclasses.dataclass
-class Node:
-    value: object
-    rest: object = None
-
-
-@dataclasses.dataclass(frozen=True)
-class Empty:
     pass
 
 
@@ -152,8 +80,8 @@ hashable_leaves = st.one_of(
 leaves = st.one_of(
     hashable_leaves,
     st.sets(st.one_of(st.integers(), texts), max_size=4),
-    texts.map(Text),
-    texts.map(lambda t: Text(Shown(t))),
+    texts.map(Repr),
+    texts.map(lambda t: Repr(StrOverride(t, "shown:" + t[::-1]))),
 )
 keys = st.recursive(
     hashable_leaves,
@@ -172,7 +100,7 @@ def containers(children):
         st.lists(children, **small).map(SubTuple),
         st.dictionaries(keys, children, **small).map(SubDict),
         st.builds(Pair, children, children),
-        st.builds(Node, children, children),
+        st.builds(Point, children, children),
     )
 
 
@@ -187,7 +115,7 @@ indents = st.integers(min_value=0, max_value=8)
 @given(values, indents)
 def test_format_matches_the_model(value, indent):
     text = mervik.pretty_format(value, indent)
-    assert text == model(value, indent)
+    assert text == pure_layout.pretty_format(value, indent)
     assert mervik.Pretty(indent).format(value) == text
 
 
@@ -208,8 +136,17 @@ def printed(print_call):
         os.close(saved)
 
 
+# Every code point below U+3000 and every 97th above, among both quotes.
+EVERY_KIND_OF_TEXT = {
+    "strings": ["'" + chr(c) + '"' for c in [*range(0x3000), *range(0x3000, sys.maxunicode, 97)]],
+    "numbers": [0, -1, 2**63, 1e16, -0.0, 5e-324],
+    "flags": (True, False, None),
+}
+
+
 @BUDGET
 @given(values, indents)
+@example(EVERY_KIND_OF_TEXT, 2)
 def test_print_writes_the_formatted_text_and_a_line_break(value, indent):
     expected = (mervik.pretty_format(value, indent) + "\n").encode()
     assert printed(lambda: mervik.pretty_print(value, indent)) == expected
