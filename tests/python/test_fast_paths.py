@@ -188,24 +188,6 @@ def test_subclasses_and_other_leaves_call_their_repr_in_order():
     assert calls == ["int", "str", "float", "str", "int"]
 
 
-def test_print_calls_write_the_same_text(run_python):
-    result = run_python(
-        r"""
-        import sys, mervik
-        cps = list(range(0, 0x3000)) + list(range(0x3000, sys.maxunicode + 1, 97))
-        value = {"strings": ["'" + chr(c) + '"' for c in cps],
-                 "numbers": [0, -1, 2**63, 1e16, -0.0, 5e-324],
-                 "flags": (True, False, None)}
-        mervik.pretty_print(value, indent=2)
-        sys.stdout.flush()
-        sys.stderr.write(mervik.pretty_format(value, indent=2))
-        """
-    )
-    if result.returncode != 0:
-        result.fail("the child failed")
-    assert result.stdout == result.stderr + b"\n"
-
-
 # The result str ---------------------------------------------------------------------------------
 
 

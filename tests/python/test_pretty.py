@@ -1,22 +1,12 @@
 """The Pretty class: construction, the indent attribute, borrows, format and print."""
 
 import gc
-import sys
 import threading
 import weakref
 
 import pytest
 
-import mervik
 from mervik import Pretty
-
-SAMPLES = [
-    {},
-    [1, [2, (3, {"k": None})]],
-    {(1, 2): "t", "s": {1, 2}},
-    ("a", b"b", 1.5, None, True),
-]
-
 
 @pytest.mark.parametrize(
     ("args", "kwargs", "indent"),
@@ -123,12 +113,6 @@ def test_unbound_methods_refuse_other_receivers():
         Pretty.indent.__set__([], 1)
 
 
-@pytest.mark.parametrize("indent", [0, 2, 4, 9])
-@pytest.mark.parametrize("value", SAMPLES, ids=range(len(SAMPLES)))
-def test_format_matches_the_module_function(value, indent):
-    assert Pretty(indent).format(value) == mervik.pretty_format(value, indent)
-
-
 def test_borrow_rules_inside_repr():
     p = Pretty(2)
     seen = []
@@ -167,12 +151,3 @@ def test_shared_borrows_from_several_threads():
     for t in threads:
         t.join()
     assert set(results) == {"{\n 'a': [\n  1,\n  2,\n ],\n}"}
-
-
-def test_instances_are_released():
-    before = sys.getrefcount(Pretty)
-    for _ in range(1000):
-        p = Pretty(2)
-        p.format([1])
-        del p
-    assert sys.getrefcount(Pretty) == before

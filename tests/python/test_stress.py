@@ -3,11 +3,8 @@ instances while one of them keeps assigning their indent. Every printed line arr
 every rendering uses one indent throughout, borrow errors happen only where the borrow rules
 allow them, and the run ends (a hang is dumped and killed by its timeout)."""
 
-import os
+import json
 import re
-import subprocess
-import sys
-import textwrap
 
 THREADS = 8
 OPS_PER_THREAD = 1500
@@ -110,18 +107,10 @@ print(json.dumps({{"stats": stats, "problems": problems[:20]}}), file=sys.stderr
 """
 
 
-def test_threads_racing_on_shared_instances():
+def test_threads_racing_on_shared_instances(run_python):
     code = CHILD.format(threads=THREADS, ops=OPS_PER_THREAD, timeout=TIMEOUT)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    proc = subprocess.run(
-        [sys.executable, "-X", "faulthandler", "-c", textwrap.dedent(code)],
-        capture_output=True,
-        env=env,
-        timeout=TIMEOUT,
-    )
-    err = proc.stderr.decode(errors="replace")
-    assert proc.returncode == 0, err
-    report = __import__("json").loads(err.splitlines()[-1])
+    stdout, err = run_python(code, timeout=TIMEOUT).check()
+    report = json.loads(err.splitlines()[-1])
     assert report["problems"] == []
 
     # Every non-empty line is one whole Token; each thread's lines come in its own order.
@@ -129,7 +118,7 @@ def test_threads_racing_on_shared_instances():
     line = re.compile(rb"T(\d+):(\d+):(x*)")
     seen = {t: [] for t in range(1, THREADS)}
     empty = 0
-    for text in proc.stdout.split(b"\n")[:-1]:
+    for text in stdout.split(b"\n")[:-1]:
         if not text:
             empty += 1
             continue
@@ -138,7 +127,7 @@ def test_threads_racing_on_shared_instances():
         t, i = int(match[1]), int(match[2])
         assert len(match[3]) == (i * 37 + t * 101) % 1500, text[:80]
         seen[t].append(i)
-    assert proc.stdout.endswith(b"\n")
+    assert stdout.endswith(b"\n")
     for t, indices in seen.items():
         assert indices == [i for i in range(OPS_PER_THREAD) if i % 5 < 2], f"thread {t}"
     assert empty == (THREADS - 1) * prints_per_thread
