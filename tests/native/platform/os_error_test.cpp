@@ -25,35 +25,30 @@ TEST_P(PosixErrno, classifies_into_its_kind) {
   EXPECT_EQ(static_cast<int>(classify_os_error(GetParam().code)), GetParam().kind);
 }
 
+// A few codes of each sort; that every errno raises the exception class the interpreter picks
+// for it is checked with the interpreter (tests/native/binding/py_err_test.cpp).
 INSTANTIATE_TEST_SUITE_P(
-    ErrnoTable, PosixErrno,
+    Errno, PosixErrno,
     ::testing::Values(
-        CodeCase{"ENOENT", ENOENT, 0}, CodeCase{"EACCES", EACCES, 1},
-        CodeCase{"EPERM", EPERM, 1}, CodeCase{"ECONNREFUSED", ECONNREFUSED, 2},
-        CodeCase{"ECONNRESET", ECONNRESET, 3}, CodeCase{"EHOSTUNREACH", EHOSTUNREACH, 4},
-        CodeCase{"ENETUNREACH", ENETUNREACH, 5}, CodeCase{"ECONNABORTED", ECONNABORTED, 6},
-        CodeCase{"ENOTCONN", ENOTCONN, 7}, CodeCase{"EADDRINUSE", EADDRINUSE, 8},
-        CodeCase{"EADDRNOTAVAIL", EADDRNOTAVAIL, 9}, CodeCase{"ENETDOWN", ENETDOWN, 10},
-        CodeCase{"EPIPE", EPIPE, 11}, CodeCase{"EEXIST", EEXIST, 12},
+        CodeCase{"ENOENT", ENOENT, 0}, CodeCase{"EPERM", EPERM, 1}, CodeCase{"EPIPE", EPIPE, 11},
         CodeCase{"EAGAIN", EAGAIN, 13}, CodeCase{"EWOULDBLOCK", EWOULDBLOCK, 13},
-        CodeCase{"ENOTDIR", ENOTDIR, 14}, CodeCase{"EISDIR", EISDIR, 15},
-        CodeCase{"ENOTEMPTY", ENOTEMPTY, 16}, CodeCase{"EROFS", EROFS, 17},
-        CodeCase{"ELOOP", ELOOP, 18}, CodeCase{"ESTALE", ESTALE, 19},
-        CodeCase{"EINVAL", EINVAL, 20}, CodeCase{"ETIMEDOUT", ETIMEDOUT, 22},
-        CodeCase{"ENOSPC", ENOSPC, 24}, CodeCase{"ESPIPE", ESPIPE, 25},
-        CodeCase{"EDQUOT", EDQUOT, 26}, CodeCase{"EFBIG", EFBIG, 27},
-        CodeCase{"EBUSY", EBUSY, 28}, CodeCase{"ETXTBSY", ETXTBSY, 29},
-        CodeCase{"EDEADLK", EDEADLK, 30}, CodeCase{"EXDEV", EXDEV, 31},
-        CodeCase{"EMLINK", EMLINK, 32}, CodeCase{"ENAMETOOLONG", ENAMETOOLONG, 33},
-        CodeCase{"E2BIG", E2BIG, 34}, CodeCase{"EINTR", EINTR, 35},
-        CodeCase{"ENOSYS", ENOSYS, 36}, CodeCase{"EOPNOTSUPP", EOPNOTSUPP, 36},
+        CodeCase{"EROFS", EROFS, 17}, CodeCase{"ENOSPC", ENOSPC, 24},
+        CodeCase{"EINTR", EINTR, 35}, CodeCase{"EOPNOTSUPP", EOPNOTSUPP, 36},
         CodeCase{"ENOMEM", ENOMEM, 38}, CodeCase{"EINPROGRESS", EINPROGRESS, 39},
         // Everything else is uncategorized, including codes the table might be mistaken for.
-        CodeCase{"zero", 0, 41}, CodeCase{"EIO", EIO, 41}, CodeCase{"EBADF", EBADF, 41},
-        CodeCase{"ENXIO", ENXIO, 41}, CodeCase{"EDOM", EDOM, 41},
-        CodeCase{"EALREADY", EALREADY, 41}, CodeCase{"unknown", 9999, 41},
-        CodeCase{"negative", -1, 41}),
+        CodeCase{"zero", 0, 41}, CodeCase{"EIO", EIO, 41}, CodeCase{"EALREADY", EALREADY, 41},
+        CodeCase{"unknown", 9999, 41}, CodeCase{"negative", -1, 41}),
     case_name);
+
+TEST(ErrnoClassification, never_classifies_into_the_kinds_of_the_writers_own_errors) {
+  for (int32_t code = -1; code < 4096; ++code) {
+    const IoErrorKind kind = classify_os_error(code);
+    for (const IoErrorKind own : {IoErrorKind::kInvalidData, IoErrorKind::kWriteZero,
+                                  IoErrorKind::kUnexpectedEof, IoErrorKind::kOther}) {
+      EXPECT_NE(kind, own) << "errno " << code;
+    }
+  }
+}
 
 class WindowsCode : public ::testing::TestWithParam<CodeCase> {};
 
