@@ -126,10 +126,15 @@ def test_labelled_error_keeps_the_original_cause(pf, kit):
     assert e.__context__ is None
 
 
-def test_labelled_error_uses_str_of_the_original(pf, kit):
+def test_labelled_error_uses_str_of_the_original(pf, kit, unraisable):
     with pytest.raises(TypeError) as info:
         pf(1, indent=kit.Index(TypeError("a", "b")))
     assert info.value.args == ("argument 'indent': ('a', 'b')",)
+    unprintable = TypeError(kit.shaped("Unprintable", __str__=kit.raising(ValueError, "no text")))
+    with pytest.raises(TypeError) as info:
+        pf(1, indent=kit.Index(unprintable))
+    assert info.value.args == ("argument 'indent': <unprintable TypeError object>",)
+    assert [(r.object, str(r.exc_value)) for r in unraisable] == [(unprintable, "no text")]
 
 
 class TypeErrorSubclass(TypeError):

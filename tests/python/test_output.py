@@ -160,6 +160,7 @@ def test_escape_functions_reject_non_bytes(function, value, name):
     with pytest.raises(TypeError) as info:
         function(value)
     assert str(info.value) == f"argument 'obj': '{name}' object cannot be cast as 'bytes'"
+    assert info.value.__cause__ is None and info.value.__suppress_context__
 
 
 @pytest.mark.parametrize("name", ["format_escaped_bytes", "print_escaped_bytes"])

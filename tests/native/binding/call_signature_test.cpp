@@ -203,67 +203,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ListCase{{"a", "b", "c"}, "'a', 'b', and 'c'"},
                       ListCase{{"a", "b", "c", "d"}, "'a', 'b', 'c', and 'd'"}));
 
-// --- Re-labelling conversion failures ---------------------------------------------------------
-
-using WrapArgumentError = mervik::testing::PythonTest;
-
-constexpr const char* kErrorSetup =
-    "class SubTypeError(TypeError):\n"
-    "    pass\n"
-    "class Unprintable:\n"
-    "    def __str__(self):\n"
-    "        raise ValueError('no text')\n"
-    "def with_cause(exc, cause):\n"
-    "    exc.__cause__ = cause\n"
-    "    return exc\n";
-
-PyRef attribute(PyObject* obj, const char* name) {
-  return PyRef::steal(PyObject_GetAttrString(obj, name));
-}
-
-TEST_F(WrapArgumentError, relabels_an_exact_type_error_and_carries_its_cause) {
-  PyRef original =
-      eval("with_cause(TypeError('bad value'), ValueError('root'))", kErrorSetup);
-  PyRef root = attribute(original.get(), "__cause__");
-  PyErr wrapped = wrap_argument_error("indent", normalized_error(original.new_ref()));
-  PyObject* value = normalized_value(wrapped);
-  EXPECT_NE(value, original.get());
-  EXPECT_EQ(Py_TYPE(value), reinterpret_cast<PyTypeObject*>(PyExc_TypeError));
-  EXPECT_EQ(text_of(value), "argument 'indent': bad value");
-  EXPECT_EQ(attribute(value, "__cause__").get(), root.get());
-  EXPECT_EQ(attribute(value, "__context__").get(), Py_None);
-  EXPECT_EQ(attribute(value, "__suppress_context__").get(), Py_True);
-}
-
-TEST_F(WrapArgumentError, without_a_cause_still_suppresses_the_context) {
-  PyErr wrapped = wrap_argument_error("obj", make_error(PyExc_TypeError, "lazy text"));
-  PyObject* value = normalized_value(wrapped);
-  EXPECT_EQ(text_of(value), "argument 'obj': lazy text");
-  EXPECT_EQ(attribute(value, "__cause__").get(), Py_None);
-  EXPECT_EQ(attribute(value, "__context__").get(), Py_None);
-  EXPECT_EQ(attribute(value, "__suppress_context__").get(), Py_True);
-}
-
-TEST_F(WrapArgumentError, leaves_other_errors_untouched) {
-  for (const char* expression : {"SubTypeError('sub')", "OverflowError('big')", "ValueError()"}) {
-    PyRef original = eval(expression, kErrorSetup);
-    PyErr same = wrap_argument_error("indent", normalized_error(original.new_ref()));
-    EXPECT_EQ(normalized_value(same), original.get()) << expression;
-    EXPECT_EQ(text_of(original.get()), text_of(normalized_value(same))) << expression;
-  }
-}
-
-TEST_F(WrapArgumentError, shows_an_unprintable_type_error_by_its_type_name) {
-  PyRef hook_calls = eval("calls", "import sys\ncalls = []\nsys.unraisablehook = calls.append");
-  PyRef original = eval("TypeError(Unprintable())", kErrorSetup);
-  PyErr wrapped = wrap_argument_error("indent", normalized_error(original.new_ref()));
-  PyRef restored = eval("None", "import sys\nsys.unraisablehook = sys.__unraisablehook__");
-  EXPECT_EQ(text_of(normalized_value(wrapped)), "argument 'indent': <unprintable TypeError object>");
-  ASSERT_EQ(PyList_GET_SIZE(hook_calls.get()), 1);
-  PyObject* report = PyList_GET_ITEM(hook_calls.get(), 0);
-  EXPECT_EQ(attribute(report, "object").get(), original.get());
-  EXPECT_EQ(text_of(attribute(report, "exc_value").get()), "no text");
-}
+// The re-labelling of conversion failures ("argument 'indent': ...", its cause and context, other
+// errors passed through) is visible from Python: tests/python/test_arguments.py.
 
 }  // namespace
 }  // namespace mervik
