@@ -18,10 +18,8 @@ def pretty_format(obj, indent=4):
     return "".join(out)
 
 
-def _shown(text):
-    text = str(text)
-    if text.isascii():
-        return text
+def _lossy(text):
+    """`text` as UTF-8 carries it: each byte of a lone surrogate becomes U+FFFD."""
     return text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
 
 
@@ -45,7 +43,8 @@ def _render(obj, indent, current, emit):
         elif isinstance(obj, tuple):
             t = tuple
         else:
-            emit(_shown(repr(obj)))
+            text = str(repr(obj))
+            emit(text if text.isascii() else _lossy(text))
             return
     child = current + indent
     prefix = " " * child
@@ -77,7 +76,9 @@ def _render(obj, indent, current, emit):
 
 
 def _render_dataclass(obj, indent, current, emit):
-    name = _shown(obj.__class__.__name__)
+    name = str(obj.__class__.__name__)
+    if not name.isascii():
+        name = _lossy(name)
     fields = getattr(obj, _DATACLASS_FIELDS)
     if not fields:
         emit(name + "()")
@@ -88,7 +89,7 @@ def _render_dataclass(obj, indent, current, emit):
     for key in fields:
         field = str(key)
         value = getattr(obj, field)
-        emit(prefix + _shown(field) + "=")
+        emit(prefix + (field if field.isascii() else _lossy(field)) + "=")
         _render(value, indent, child, emit)
         emit(",\n")
     emit(" " * current + ")")
