@@ -319,7 +319,9 @@ class Outer:
 CAST = "object cannot be cast as 'dict'"
 DATACLASS_FAILURES = {
     "class-lookup": (lambda k: claims_class(raising(Boom, "class")), Boom, "class"),
-    "name-lookup": (lambda k: claims_class(shaped("C", __name__=raising(Boom, "name"))), Boom, "name"),
+    "name-lookup": (
+        lambda k: claims_class(shaped("C", __name__=raising(Boom, "name"))), Boom, "name"
+    ),
     "name-str": (
         lambda k: claims_class(shaped("C", __name__=shaped("N", __str__=raising(Boom, "str")))),
         Boom,
@@ -559,6 +561,7 @@ def test_panic_raised_by_python_code_is_resumed(pf, kit, panic_type, capfd, argu
 
 
 def test_nested_call_from_repr(pf, kit):
+    # The inner call starts at depth 0 with its own indentation.
     assert pf({"k": kit.ReprOf(lambda: pf([1]))}) == lines("{", "    'k': [", "    1,", "],", "}")
 
 

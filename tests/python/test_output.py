@@ -40,7 +40,8 @@ def test_exact_bytes_on_a_pipe(run_python, code, expected):
 def test_output_to_a_file(run_python, tmp_path):
     path = tmp_path / "out.txt"
     with open(path, "wb") as f:
-        run_python("import mervik\nmervik.pretty_print([1])\nmervik.print_escaped_bytes(b'ab')", stdout=f).check()
+        code = "import mervik\nmervik.pretty_print([1])\nmervik.print_escaped_bytes(b'ab')"
+        run_python(code, stdout=f).check()
     assert path.read_bytes() == b"[\n    1,\n]\n\\x61\\x62\n"
 
 
@@ -94,7 +95,9 @@ def closed_pipe():
 # Standard output that takes nothing: what each print call raises, the process surviving it. A
 # closed fd 1 (the child closes it) takes everything silently.
 UNWRITABLE = {
-    "dev-full": (lambda: open("/dev/full", "wb"), "OSError ('No space left on device (os error 28)',) None"),
+    "dev-full": (
+        lambda: open("/dev/full", "wb"), "OSError ('No space left on device (os error 28)',) None"
+    ),
     "broken-pipe": (closed_pipe, "BrokenPipeError ('Broken pipe (os error 32)',) None"),
     "closed": (lambda: open(os.devnull, "wb"), None),
 }
