@@ -8,6 +8,7 @@ import pytest
 
 from mervik import Pretty
 
+
 @pytest.mark.parametrize(
     ("args", "kwargs", "indent"),
     [
