@@ -77,9 +77,7 @@ Result<void> print_object(PyObject* obj, uint64_t indent) {
 Result<void> print_escaped_bytes(std::string_view bytes) {
   StdoutWriter& writer = stdout_writer();
   const PrintCall call(writer);
-  if (IoResult written = writer.write_escaped(bytes); !written) [[unlikely]] {
-    return std::unexpected(error_from_io(written.error()));
-  }
+  MERVIK_TRY(io_result(writer.write_escaped(bytes)));
   return write_step(writer, {"\n"});
 }
 

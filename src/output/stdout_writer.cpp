@@ -157,7 +157,7 @@ IoResult StdoutWriter::write_all(std::string_view data) {
   if (used_ == 0) {
     MERVIK_TRY(write_direct(lines));
   } else {
-    if (auto appended = append(lines); !appended) return appended;
+    MERVIK_TRY(append(lines));
     MERVIK_TRY(flush());
   }
   return append(data.substr(last + 1));
