@@ -32,48 +32,36 @@ struct AttachedSection {
 
 }  // namespace detail
 
-/// Runs a body returning Result<PyRef> (or Result<int> for setters with -1 as failure value)
-/// and converts its outcome for the interpreter.
+/// Runs a body and converts its outcome for the interpreter: a body returning Result<PyRef>
+/// gives the new reference or null, one returning Result<void> (a setter) 0 or -1.
 template <class Body>
-PyObject* run_guarded(Body&& body) noexcept {
+auto run_guarded(Body&& body) noexcept {
+  using Value = typename std::invoke_result_t<Body&>::value_type;
+  using Out = std::conditional_t<std::is_void_v<Value>, int, PyObject*>;
+  constexpr Out kFailed = [] {
+    if constexpr (std::is_void_v<Value>) {
+      return -1;
+    } else {
+      return nullptr;
+    }
+  }();
   try {
     detail::AttachedSection section;
-    PyObject* out = nullptr;
+    Out out = kFailed;
     try {
-      Result<PyRef> result = body();
-      if (result) {
+      auto result = body();
+      if (!result) {
+        restore_error(std::move(result).error());
+      } else if constexpr (std::is_void_v<Value>) {
+        out = 0;
+      } else {
         out = result->release();
-      } else {
-        restore_error(std::move(result).error());
       }
     } catch (...) {
       detail::restore_caught_failure();
     }
-    detail::check_result_contract(out == nullptr);
+    detail::check_result_contract(out == kFailed);
     return out;
-  } catch (...) {
-    detail::abort_at_boundary();
-  }
-}
-
-/// The same for a body returning Result<void>: 0 on success, -1 on failure.
-template <class Body>
-int run_guarded_status(Body&& body) noexcept {
-  try {
-    detail::AttachedSection section;
-    int status = -1;
-    try {
-      Result<void> result = body();
-      if (result) {
-        status = 0;
-      } else {
-        restore_error(std::move(result).error());
-      }
-    } catch (...) {
-      detail::restore_caught_failure();
-    }
-    detail::check_result_contract(status != 0);
-    return status;
   } catch (...) {
     detail::abort_at_boundary();
   }

@@ -125,4 +125,10 @@ PyRef new_int_object(uint64_t value) {
   return PyRef::steal(obj);
 }
 
+PyObject* interned_name(const char* name) {
+  PyObject* obj = PyUnicode_InternFromString(name);
+  if (obj == nullptr) api_call_failed();
+  return obj;
+}
+
 }  // namespace mervik

@@ -55,4 +55,8 @@ Utf8Text display_text(PyObject* obj);
 PyRef new_str_object(std::string_view text);
 PyRef new_int_object(uint64_t value);
 
+/// The interned str of an attribute name, kept for the life of the process (callers keep it in a
+/// static); the internal failure "Python API call failed" if it cannot be made.
+PyObject* interned_name(const char* name);
+
 }  // namespace mervik

@@ -1,4 +1,5 @@
-// PyRef: the owning reference to a Python object.
+// OwnedRef: the owning reference to a Python object, and PyRef, the one used everywhere but
+// inside a rendering.
 #pragma once
 
 #include <utility>
@@ -11,36 +12,54 @@ namespace mervik {
 /// otherwise at the next guarded entry on any thread.
 void release_reference(PyObject* obj) noexcept;
 
-/// One owned reference, released when the PyRef goes away. Move-only; copying is `new_ref()`.
-class PyRef {
+/// One owned reference, given up through `Release::release(obj)` when the OwnedRef goes away.
+/// Move-only; copying is `new_ref()`.
+template <class Release>
+class OwnedRef {
  public:
-  PyRef() noexcept = default;
-  PyRef(PyRef&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-  PyRef& operator=(PyRef&& other) noexcept {
-    PyRef(std::move(other)).swap(*this);
+  OwnedRef() noexcept = default;
+  /// Adds a reference to a borrowed object, which must not be null.
+  explicit OwnedRef(PyObject* borrowed) noexcept : ptr_(Py_NewRef(borrowed)) {}
+  OwnedRef(OwnedRef&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+  OwnedRef& operator=(OwnedRef&& other) noexcept {
+    OwnedRef(std::move(other)).swap(*this);
     return *this;
   }
-  PyRef(const PyRef&) = delete;
-  PyRef& operator=(const PyRef&) = delete;
-  ~PyRef() {
-    if (ptr_ != nullptr) release_reference(ptr_);
+  OwnedRef(const OwnedRef&) = delete;
+  OwnedRef& operator=(const OwnedRef&) = delete;
+  ~OwnedRef() {
+    if (ptr_ != nullptr) Release::release(ptr_);
   }
 
   /// Takes over a reference the caller owns (a new reference from the C API).
-  static PyRef steal(PyObject* obj) noexcept { return PyRef(obj); }
-  /// Adds a reference to a borrowed object.
-  static PyRef borrow(PyObject* obj) noexcept { return PyRef(Py_XNewRef(obj)); }
+  static OwnedRef steal(PyObject* obj) noexcept {
+    OwnedRef ref;
+    ref.ptr_ = obj;
+    return ref;
+  }
+  /// Adds a reference to a borrowed object, or holds nothing for null.
+  static OwnedRef borrow(PyObject* obj) noexcept { return steal(Py_XNewRef(obj)); }
 
-  PyRef new_ref() const noexcept { return borrow(ptr_); }
+  OwnedRef new_ref() const noexcept { return borrow(ptr_); }
   PyObject* get() const noexcept { return ptr_; }
   /// Hands the reference to the caller.
   [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+  /// Gives up the reference now (its destructor may run interpreter code).
+  void clear() noexcept {
+    if (PyObject* obj = std::exchange(ptr_, nullptr)) Release::release(obj);
+  }
   explicit operator bool() const noexcept { return ptr_ != nullptr; }
-  void swap(PyRef& other) noexcept { std::swap(ptr_, other.ptr_); }
+  void swap(OwnedRef& other) noexcept { std::swap(ptr_, other.ptr_); }
 
  private:
-  explicit PyRef(PyObject* obj) noexcept : ptr_(obj) {}
   PyObject* ptr_ = nullptr;
 };
+
+/// Releases on any thread, attached or not (release_reference).
+struct AnyThreadRelease {
+  static void release(PyObject* obj) noexcept { release_reference(obj); }
+};
+
+using PyRef = OwnedRef<AnyThreadRelease>;
 
 }  // namespace mervik

@@ -17,11 +17,13 @@
 #include <new>
 
 #include "platform/compiler.h"
+#include "platform/hex.h"
+#include "platform/utf8.h"
 
 namespace mervik {
 namespace {
 
-constexpr char kHex[] = "0123456789abcdef";
+using platform::kHexDigits;
 
 // Code points per chunk of a str's repr, and the most bytes one code point can take
 // ("\U0010ffff" is ten).
@@ -68,24 +70,13 @@ MERVIK_ALWAYS_INLINE char* put_code_point(char* p, Py_UCS4 ch, Py_UCS4 quote,
       default: break;
     }
     *p++ = 'x';
-    *p++ = kHex[ch >> 4];
-    *p++ = kHex[ch & 0xF];
+    *p++ = kHexDigits[ch >> 4];
+    *p++ = kHexDigits[ch & 0xF];
     return p;
   }
   if (ch != 0x7F && table.printable(ch)) {
     // Printable characters stand as they are, in UTF-8. They are never surrogates.
-    if (ch < 0x800) {
-      *p++ = static_cast<char>(0xC0 | (ch >> 6));
-    } else if (ch < 0x10000) {
-      *p++ = static_cast<char>(0xE0 | (ch >> 12));
-      *p++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-    } else {
-      *p++ = static_cast<char>(0xF0 | (ch >> 18));
-      *p++ = static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-      *p++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-    }
-    *p++ = static_cast<char>(0x80 | (ch & 0x3F));
-    return p;
+    return platform::encode_utf8(ch, p);
   }
   *p++ = '\\';
   int digits;
@@ -99,7 +90,7 @@ MERVIK_ALWAYS_INLINE char* put_code_point(char* p, Py_UCS4 ch, Py_UCS4 quote,
     *p++ = 'U';
     digits = 8;
   }
-  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) *p++ = kHex[(ch >> shift) & 0xF];
+  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) *p++ = kHexDigits[(ch >> shift) & 0xF];
   return p;
 }
 

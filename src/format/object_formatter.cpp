@@ -77,34 +77,15 @@ MERVIK_ALWAYS_INLINE void release(PyObject* obj) noexcept {
   Py_DECREF(obj);
 }
 
-/// An owned reference inside a rendering, which always runs attached to the interpreter: it is
-/// released directly, without the checks of PyRef.
-class Held {
- public:
-  Held() noexcept = default;
-  explicit Held(PyObject* borrowed) noexcept : obj_(Py_NewRef(borrowed)) {}
-  static Held steal(PyObject* owned) noexcept {
-    Held held;
-    held.obj_ = owned;
-    return held;
-  }
-  Held(Held&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
-  Held& operator=(Held&&) = delete;
-  Held(const Held&) = delete;
-  Held& operator=(const Held&) = delete;
-  ~Held() {
-    if (obj_ != nullptr) release(obj_);
-  }
-  /// Gives up the reference now (its destructor may run interpreter code).
-  void clear() noexcept {
-    if (PyObject* obj = std::exchange(obj_, nullptr)) release(obj);
-  }
-  void swap(Held& other) noexcept { std::swap(obj_, other.obj_); }
-  PyObject* get() const noexcept { return obj_; }
-
- private:
-  PyObject* obj_ = nullptr;
+/// Gives up references inside a rendering, which always runs attached to the interpreter:
+/// directly, without PyRef's check for an attached thread, and after the print's finished lines
+/// when the object's destructor may run code.
+struct RenderingRelease {
+  MERVIK_ALWAYS_INLINE static void release(PyObject* obj) noexcept { mervik::release(obj); }
 };
+
+/// An owned reference inside a rendering.
+using Held = OwnedRef<RenderingRelease>;
 
 /// The text written for a text object (a leaf's repr(), a class or field name): display_text
 /// of it. str() of an exact str is the str itself, so its UTF-8 is read directly, and ASCII
@@ -138,14 +119,8 @@ struct InternedNames {
 };
 
 const InternedNames& names() {
-  static const InternedNames interned = [] {
-    auto intern = [](const char* text) {
-      PyObject* s = PyUnicode_InternFromString(text);
-      if (s == nullptr) api_call_failed();
-      return s;
-    };
-    return InternedNames{intern("__dataclass_fields__"), intern("__class__"), intern("__name__")};
-  }();
+  static const InternedNames interned{interned_name("__dataclass_fields__"),
+                                      interned_name("__class__"), interned_name("__name__")};
   return interned;
 }
 
@@ -540,9 +515,7 @@ class Renderer {
   template <class F>
   auto with_code(F&& call) -> decltype(call()) {
     if constexpr (kRun) {
-      if (Result<void> paused = sink_.pause(); !paused) {
-        return std::unexpected(std::move(paused.error()));
-      }
+      MERVIK_TRY(sink_.pause());
       const ResumeRun resume{sink_};
       return call();
     } else {
@@ -864,6 +837,12 @@ Result<void> ObjectFormatter::render(PyObject* obj, uint64_t indent, uint64_t cu
     return Renderer<StringBuffer>(static_cast<StringBuffer&>(sink), indent).render(obj, current);
   }
   return Renderer<TextSink>(sink, indent).render(obj, current);
+}
+
+Result<PyRef> ObjectFormatter::format(PyObject* obj, uint64_t indent) {
+  StringBuffer buffer(StringBuffer::Storage::kThreadReusable);
+  MERVIK_TRY(Renderer<StringBuffer>(buffer, indent).render(obj, 0));
+  return std::move(buffer).take_str();
 }
 
 Result<void> ObjectFormatter::print(PyObject* obj, uint64_t indent, LineRunTarget& target) {

@@ -17,6 +17,9 @@ class ObjectFormatter {
   /// stays written.
   static Result<void> render(PyObject* obj, uint64_t indent, uint64_t current, TextSink& sink);
 
+  /// The rendering of `obj` as a new str, made with at most one copy of the finished text.
+  static Result<PyRef> format(PyObject* obj, uint64_t indent);
+
   /// Writes the rendering of `obj` and a line break to `target`, with the same effect as
   /// writing its steps one by one through `render` but in runs of many steps.
   static Result<void> print(PyObject* obj, uint64_t indent, LineRunTarget& target);

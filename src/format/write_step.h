@@ -9,11 +9,14 @@
 
 namespace mervik {
 
-inline Result<void> write_step(TextSink& sink, std::initializer_list<std::string_view> fragments) {
-  if (auto written = sink.write(fragments); !written) [[unlikely]] {
-    return std::unexpected(error_from_io(written.error()));
-  }
+/// The outcome of a sink's write as a Result: an I/O failure becomes the matching OSError.
+inline Result<void> io_result(IoResult written) {
+  if (!written) [[unlikely]] return std::unexpected(error_from_io(written.error()));
   return {};
+}
+
+inline Result<void> write_step(TextSink& sink, std::initializer_list<std::string_view> fragments) {
+  return io_result(sink.write(fragments));
 }
 
 }  // namespace mervik

@@ -1,147 +1,114 @@
-// The module object: its functions, their descriptors, the module definition and
-// PyInit_mervik.
+// The module object: its functions, the module definition and PyInit_mervik.
 #include <atomic>
 
-#include "binding/call_guard.h"
 #include "binding/convert.h"
 #include "binding/once.h"
-#include "format/entry_points.h"
+#include "format/object_formatter.h"
 #include "module/pretty.h"
-#include "output/print_calls.h"
+#include "module/surface.h"
+#include "output/escaped_bytes.h"
+#include "output/stdout_print.h"
 
 namespace mervik {
+
+Result<uint64_t> indent_argument(PyObject* slot) {
+  if (slot == nullptr) return kDefaultIndent;
+  auto value = extract_u64(slot);
+  if (!value) return std::unexpected(wrap_argument_error(kIndent.name, std::move(value).error()));
+  return *value;
+}
+
 namespace {
 
-constexpr const char* kModuleDoc = "A module for pretty-printing Python objects.";
 constexpr const char* kSubinterpreterMessage =
     "mervik does not yet support subinterpreters, see "
     "https://docs.python.org/3/c-api/init.html#sub-interpreter-support";
 
-// Entry points: each runs its body inside the call guard.
-template <Result<PyRef> (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
-PyObject* guarded_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return run_guarded([&] { return Body(args, nargs, kwnames); });
+/// The argument of an escaped-bytes function, which must be bytes or a subclass.
+Result<std::string_view> bytes_argument(PyObject* obj) {
+  if (!PyBytes_Check(obj)) {
+    return std::unexpected(wrap_argument_error(
+        kObj.name, cast_error(obj, reinterpret_cast<PyObject*>(&PyBytes_Type))));
+  }
+  return std::string_view(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
 }
 
-constexpr int kFastCallWithKeywords = METH_FASTCALL | METH_KEYWORDS;
+Result<PyRef> format_escaped_bytes_body(PyObject*, Slots slots) {
+  MERVIK_TRY_ASSIGN(const std::string_view bytes, bytes_argument(slots[0]));
+  return escaped_bytes_str(bytes);
+}
 
-PyMethodDef format_escaped_bytes_def = {
-    "format_escaped_bytes", _PyCFunction_CAST(guarded_entry<format_escaped_bytes_call>),
-    kFastCallWithKeywords,
-    "format_escaped_bytes(obj)\n--\n\nFormats a bytes object into a string of escaped hex bytes. "
-    "For example, b\"ABC\" becomes \"\\\\x41\\\\x42\\\\x43\".\n\nArgs:\n    obj: The bytes object to "
-    "format.\n\nReturns:\n    A string containing the escaped representation of the bytes object."};
+Result<PyRef> pretty_format_body(PyObject*, Slots slots) {
+  MERVIK_TRY_ASSIGN(const uint64_t indent, indent_argument(slots[1]));
+  return ObjectFormatter::format(slots[0], indent);
+}
 
-PyMethodDef pretty_format_def = {
-    "pretty_format", _PyCFunction_CAST(guarded_entry<pretty_format_call>), kFastCallWithKeywords,
-    "pretty_format(obj, indent=4)\n--\n\nPretty-format the given object and return it as a "
-    "string.\n\nArgs:\n    obj: The object to pretty-format.\n    indent: The number of spaces to "
-    "use for indentation. Default is 4.\n\nReturns:\n    A string containing the pretty-formatted "
-    "representation of the object."};
+Result<PyRef> pretty_print_body(PyObject*, Slots slots) {
+  MERVIK_TRY_ASSIGN(const uint64_t indent, indent_argument(slots[1]));
+  MERVIK_TRY(print_object(slots[0], indent));
+  return PyRef::borrow(Py_None);
+}
 
-PyMethodDef pretty_print_def = {
-    "pretty_print", _PyCFunction_CAST(guarded_entry<pretty_print_call>), kFastCallWithKeywords,
-    "pretty_print(obj, indent=4)\n--\n\nPretty-print the given object to standard output.\n\n"
-    "Args:\n    obj: The object to pretty-print.\n    indent: The number of spaces to use for "
-    "indentation. Default is 4."};
+Result<PyRef> print_escaped_bytes_body(PyObject*, Slots slots) {
+  MERVIK_TRY_ASSIGN(const std::string_view bytes, bytes_argument(slots[0]));
+  MERVIK_TRY(print_escaped_bytes(bytes));
+  return PyRef::borrow(Py_None);
+}
 
-PyMethodDef print_escaped_bytes_def = {
-    "print_escaped_bytes", _PyCFunction_CAST(guarded_entry<print_escaped_bytes_call>),
-    kFastCallWithKeywords, "print_escaped_bytes(obj)\n--\n\n"};
+// The module's functions; __all__ lists the class, then these in this order.
+PyMethodDef module_functions[] = {
+    method_def<kFormatEscapedBytes, format_escaped_bytes_body>(),
+    method_def<kPrettyFormat, pretty_format_body>(),
+    method_def<kPrettyPrint, pretty_print_body>(),
+    method_def<kPrintEscapedBytes, print_escaped_bytes_body>(),
+    {nullptr, nullptr, 0, nullptr},
+};
 
+// The functions are added after __all__ and the class, which keeps the module's namespace in
+// that order.
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "mervik",
-    kModuleDoc,
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = kModuleName,
+    .m_doc = kModuleDoc,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 std::atomic<int64_t> bound_interpreter{-1};
 PyObject* cached_module = nullptr;
 DetachedOnce module_once;
 
-struct ModuleNames {
-  PyObject* all;
-  PyObject* name;
-};
-
-const ModuleNames& module_names() {
-  static const ModuleNames interned = [] {
-    auto intern = [](const char* text) {
-      PyObject* s = PyUnicode_InternFromString(text);
-      if (s == nullptr) api_call_failed();
-      return s;
-    };
-    return ModuleNames{intern("__all__"), intern("__name__")};
-  }();
-  return interned;
-}
-
-Result<void> add_named_value(PyObject* module, PyObject* name, PyObject* value) {
-  const ModuleNames& names = module_names();
-  PyRef all;
-  if (PyObject* existing = PyObject_GetAttr(module, names.all)) {
-    all = PyRef::steal(existing);
-  } else {
-    PyErr err = fetch_error();
-    if (!error_matches(err, PyExc_AttributeError)) return std::unexpected(std::move(err));
-    PyObject* list = PyList_New(0);
-    if (list == nullptr) return std::unexpected(fetch_error());
-    all = PyRef::steal(list);
-    if (PyObject_SetAttr(module, names.all, all.get()) < 0) {
-      return std::unexpected(fetch_error());
-    }
+/// The list of every exported name: the class, then the functions.
+PyRef all_names() {
+  PyRef all = PyRef::steal(PyList_New(0));
+  if (!all) api_call_failed();
+  auto append = [&](std::string_view name) {
+    if (PyList_Append(all.get(), new_str_object(name).get()) < 0) api_call_failed();
+  };
+  append(kPrettyClassName);
+  for (const PyMethodDef* def = module_functions; def->ml_name != nullptr; ++def) {
+    append(def->ml_name);
   }
-  if (!PyList_Check(all.get())) {
-    return std::unexpected(cast_error(all.get(), reinterpret_cast<PyObject*>(&PyList_Type)));
-  }
-  if (PyList_Append(all.get(), name) < 0) {
-    PyErr err = fetch_error();
-    fail("could not append __name__ to __all__: " + debug_description(err));
-  }
-  if (PyObject_SetAttr(module, name, value) < 0) return std::unexpected(fetch_error());
-  return {};
-}
-
-Result<void> add_function(PyObject* module, PyMethodDef* def) {
-  PyObject* module_name = PyModule_GetNameObject(module);
-  if (module_name == nullptr) return std::unexpected(fetch_error());
-  PyRef owned_name = PyRef::steal(module_name);
-  PyObject* function = PyCMethod_New(def, module, module_name, nullptr);
-  if (function == nullptr) return std::unexpected(fetch_error());
-  PyRef owned_function = PyRef::steal(function);
-  owned_name = PyRef();
-  PyObject* name = PyObject_GetAttr(function, module_names().name);
-  if (name == nullptr) return std::unexpected(fetch_error());
-  PyRef owned = PyRef::steal(name);
-  if (!PyUnicode_Check(name)) {
-    return std::unexpected(cast_error(name, reinterpret_cast<PyObject*>(&PyUnicode_Type)));
-  }
-  return add_named_value(module, name, function);
-}
-
-Result<void> register_module(PyObject* module) {
-  MERVIK_TRY_ASSIGN(PyObject* type, pretty_type());
-  PyRef name = new_str_object("Pretty");
-  MERVIK_TRY(add_named_value(module, name.get(), type));
-  MERVIK_TRY(add_function(module, &format_escaped_bytes_def));
-  MERVIK_TRY(add_function(module, &pretty_format_def));
-  MERVIK_TRY(add_function(module, &pretty_print_def));
-  MERVIK_TRY(add_function(module, &print_escaped_bytes_def));
-  return {};
+  return all;
 }
 
 Result<void> create_module() {
-  PyObject* module = PyModule_Create2(&module_def, 1013);
-  if (module == nullptr) return std::unexpected(fetch_error());
-  PyRef owned = PyRef::steal(module);
-  MERVIK_TRY(register_module(module));
-  cached_module = owned.release();
+  PyRef module = PyRef::steal(PyModule_Create(&module_def));
+  if (!module) return std::unexpected(fetch_error());
+  MERVIK_TRY_ASSIGN(PyObject* type, pretty_type());
+  // Made now, not at the first failure: that failure may be a RecursionError at the end of the
+  // stack, where making the type would fail again inside its own creation.
+  panic_exception_type();
+  if (PyModule_Add(module.get(), "__all__", all_names().release()) < 0 ||
+      PyModule_AddObjectRef(module.get(), kPrettyClassName, type) < 0 ||
+      PyModule_AddFunctions(module.get(), module_functions) < 0) {
+    return std::unexpected(fetch_error());
+  }
+  cached_module = module.release();
   return {};
 }
 

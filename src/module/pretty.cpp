@@ -5,12 +5,11 @@
 #include <array>
 #include <atomic>
 
-#include "binding/call_guard.h"
-#include "binding/call_signature.h"
 #include "binding/convert.h"
 #include "binding/once.h"
-#include "format/entry_points.h"
-#include "output/print_calls.h"
+#include "format/object_formatter.h"
+#include "module/surface.h"
+#include "output/stdout_print.h"
 
 namespace mervik {
 namespace {
@@ -69,34 +68,6 @@ class ExclusiveBorrow {
   PrettyObject* self_;
 };
 
-constexpr std::string_view kIndentParameter[] = {"indent"};
-constexpr std::string_view kObjParameter[] = {"obj"};
-
-constexpr CallSignature kNewSignature{
-    .func_name = "__new__",
-    .positional_parameter_names = kIndentParameter,
-    .keyword_only_parameters = {},
-    .class_name = "Pretty",
-    .positional_only_count = 0,
-    .required_positional_count = 0,
-};
-constexpr CallSignature kFormatSignature{
-    .func_name = "format",
-    .positional_parameter_names = kObjParameter,
-    .keyword_only_parameters = {},
-    .class_name = "Pretty",
-    .positional_only_count = 0,
-    .required_positional_count = 1,
-};
-constexpr CallSignature kPrintSignature{
-    .func_name = "print",
-    .positional_parameter_names = kObjParameter,
-    .keyword_only_parameters = {},
-    .class_name = "Pretty",
-    .positional_only_count = 0,
-    .required_positional_count = 1,
-};
-
 /// The receiver as a Pretty instance, or the cast error naming Pretty.
 Result<PrettyObject*> receiver(PyObject* self) {
   MERVIK_TRY_ASSIGN(PyObject* type, pretty_type());
@@ -110,8 +81,8 @@ Result<PrettyObject*> receiver(PyObject* self) {
 
 PyObject* pretty_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return run_guarded([&]() -> Result<PyRef> {
-    std::array<PyObject*, kNewSignature.slot_count()> slots{};
-    MERVIK_TRY(bind_tuple_dict_call(kNewSignature, args, kwargs, slots));
+    std::array<PyObject*, kPrettyNew.kSlots> slots{};
+    MERVIK_TRY(bind_tuple_dict_call(kSignatureOf<kPrettyNew>, args, kwargs, slots));
     MERVIK_TRY_ASSIGN(const uint64_t indent, indent_argument(slots[0]));
     allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
     PyObject* obj = alloc(type, 0);
@@ -140,63 +111,45 @@ PyObject* get_indent(PyObject* self, void*) {
 }
 
 int set_indent(PyObject* self, PyObject* value, void*) {
-  return run_guarded_status([&]() -> Result<void> {
+  return run_guarded([&]() -> Result<void> {
     if (value == nullptr) {
       return std::unexpected(make_error(PyExc_AttributeError, "can't delete attribute"));
     }
-    auto indent = extract_u64(value);
-    if (!indent) return std::unexpected(wrap_argument_error("indent", std::move(indent).error()));
+    MERVIK_TRY_ASSIGN(const uint64_t indent, indent_argument(value));
     MERVIK_TRY_ASSIGN(PrettyObject* pretty, receiver(self));
     MERVIK_TRY_ASSIGN(ExclusiveBorrow borrow, ExclusiveBorrow::take(pretty));
-    borrow.set_indent(*indent);
+    borrow.set_indent(indent);
     return {};
   });
 }
 
-PyObject* pretty_format_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-  return run_guarded([&]() -> Result<PyRef> {
-    std::array<PyObject*, kFormatSignature.slot_count()> slots{};
-    MERVIK_TRY(bind_vector_call(kFormatSignature, args, nargs, kwnames, slots));
-    MERVIK_TRY_ASSIGN(PrettyObject* pretty, receiver(self));
-    MERVIK_TRY_ASSIGN(const SharedBorrow borrow, SharedBorrow::take(pretty));
-    // The borrow is held until the result str exists.
-    return render_to_str(slots[0], borrow.indent());
-  });
+Result<PyRef> format_method(PyObject* self, Slots slots) {
+  MERVIK_TRY_ASSIGN(PrettyObject* pretty, receiver(self));
+  MERVIK_TRY_ASSIGN(const SharedBorrow borrow, SharedBorrow::take(pretty));
+  // The borrow is held until the result str exists.
+  return ObjectFormatter::format(slots[0], borrow.indent());
 }
 
-PyObject* pretty_print_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  return run_guarded([&]() -> Result<PyRef> {
-    std::array<PyObject*, kPrintSignature.slot_count()> slots{};
-    MERVIK_TRY(bind_vector_call(kPrintSignature, args, nargs, kwnames, slots));
-    MERVIK_TRY_ASSIGN(PrettyObject* pretty, receiver(self));
-    MERVIK_TRY_ASSIGN(const SharedBorrow borrow, SharedBorrow::take(pretty));
-    MERVIK_TRY(render_to_stdout(slots[0], borrow.indent()));
-    return PyRef::borrow(Py_None);
-  });
+Result<PyRef> print_method(PyObject* self, Slots slots) {
+  MERVIK_TRY_ASSIGN(PrettyObject* pretty, receiver(self));
+  MERVIK_TRY_ASSIGN(const SharedBorrow borrow, SharedBorrow::take(pretty));
+  MERVIK_TRY(print_object(slots[0], borrow.indent()));
+  return PyRef::borrow(Py_None);
 }
 
 PyMethodDef pretty_methods[] = {
-    {"format", _PyCFunction_CAST(pretty_format_method), METH_FASTCALL | METH_KEYWORDS,
-     "format($self, obj)\n--\n\nPretty-format the given object and return it as a string.\n\n"
-     "Args:\n    obj: The object to pretty-format.\n\nReturns:\n    A string containing the "
-     "pretty-formatted representation of the object."},
-    {"print", _PyCFunction_CAST(pretty_print_method), METH_FASTCALL | METH_KEYWORDS,
-     "print($self, obj)\n--\n\nPretty-print the given object to standard output.\n\nArgs:\n    "
-     "obj: The object to pretty-print."},
+    method_def<kPrettyFormatMethod, format_method>(),
+    method_def<kPrettyPrintMethod, print_method>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef pretty_getset[] = {
-    {"indent", get_indent, set_indent,
-     "The number of spaces to use for indentation. Default is 4.", nullptr},
+    {kIndent.name.data(), get_indent, set_indent, kIndentDoc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot pretty_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Pretty(indent=4)\n--\n\nA class for pretty-printing Python objects.")},
+    {Py_tp_doc, const_cast<char*>(kPrettyNew.doc)},
     {Py_tp_new, reinterpret_cast<void*>(pretty_new)},
     {Py_tp_methods, pretty_methods},
     {Py_tp_getset, pretty_getset},

@@ -3,14 +3,16 @@
 
 #include <array>
 
-namespace mervik {
+#include "platform/hex.h"
 
-inline constexpr char kHexDigits[] = "0123456789abcdef";
+namespace mervik {
 
 /// The four characters of every byte's escape, so that each byte is one 4-byte copy.
 inline constexpr auto kByteEscapes = [] {
   std::array<std::array<char, 4>, 256> escapes{};
-  for (int b = 0; b < 256; ++b) escapes[b] = {'\\', 'x', kHexDigits[b >> 4], kHexDigits[b & 0xF]};
+  for (int b = 0; b < 256; ++b) {
+    escapes[b] = {'\\', 'x', platform::kHexDigits[b >> 4], platform::kHexDigits[b & 0xF]};
+  }
   return escapes;
 }();
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "platform/try.h"
 #include "platform/utf8.h"
 
 namespace mervik {
@@ -90,7 +91,7 @@ ByteCount ConsoleWriter::write_pending_continuation(const platform::StdoutOps& o
   const std::string_view character = pending();
   pending_count_ = 0;
   if (!platform::is_valid_utf8(character)) return std::unexpected(invalid_data());
-  if (auto written = write_console_text(ops, handle, character); !written) return written;
+  MERVIK_TRY(write_console_text(ops, handle, character));
   return 1;
 }
 

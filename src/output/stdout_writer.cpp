@@ -7,6 +7,7 @@
 #include <span>
 
 #include "output/byte_escapes.h"
+#include "platform/try.h"
 
 namespace mervik {
 namespace {
@@ -49,7 +50,7 @@ void StdoutWriter::reset_in_child() noexcept {
 }
 
 IoResult StdoutWriter::write_fragments(std::span<const std::string_view> fragments) {
-  if (IoResult locked = lock(); !locked) return locked;
+  MERVIK_TRY(lock());
   IoResult result;
   for (const std::string_view fragment : fragments) {
     result = write_all(fragment);
@@ -69,9 +70,7 @@ IoResult StdoutWriter::lock() {
   // after a raw write, so a busy lock is awaited without it.
   if (!mutex_.try_lock()) {
     const InterpreterHooks* hooks = hooks_.load(std::memory_order_acquire);
-    if (hooks->before_wait != nullptr) {
-      if (IoResult may_wait = hooks->before_wait(); !may_wait) return may_wait;
-    }
+    if (hooks->before_wait != nullptr) MERVIK_TRY(hooks->before_wait());
     const InterpreterHooks::Token token = hooks->release();
     mutex_.lock();
     hooks->reacquire(token);
@@ -116,7 +115,7 @@ IoResult StdoutWriter::write_run(std::string_view text) {
 }
 
 IoResult StdoutWriter::write_escaped(std::string_view bytes) {
-  if (IoResult locked = lock(); !locked) return locked;
+  MERVIK_TRY(lock());
   IoResult result;
   if (used_ > 0 && buffer_[used_ - 1] == kLineBreak) result = flush();
   const auto* next = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -151,26 +150,22 @@ IoResult StdoutWriter::write_escaped(std::string_view bytes) {
 IoResult StdoutWriter::write_all(std::string_view data) {
   const size_t last = data.rfind(kLineBreak);
   if (last == std::string_view::npos) {
-    if (used_ > 0 && buffer_[used_ - 1] == kLineBreak) {
-      if (auto flushed = flush(); !flushed) return flushed;
-    }
+    if (used_ > 0 && buffer_[used_ - 1] == kLineBreak) MERVIK_TRY(flush());
     return append(data);
   }
   const std::string_view lines = data.substr(0, last + 1);
   if (used_ == 0) {
-    if (auto written = write_direct(lines); !written) return written;
+    MERVIK_TRY(write_direct(lines));
   } else {
-    if (auto appended = append(lines); !appended) return appended;
-    if (auto flushed = flush(); !flushed) return flushed;
+    MERVIK_TRY(append(lines));
+    MERVIK_TRY(flush());
   }
   return append(data.substr(last + 1));
 }
 
 IoResult StdoutWriter::append(std::string_view data) {
   const size_t free = kCapacity - used_;
-  if (data.size() > free) {
-    if (auto flushed = flush(); !flushed) return flushed;
-  }
+  if (data.size() > free) MERVIK_TRY(flush());
   // Exactly filling the free space is a copy; the flush waits for the next append.
   if (data.size() >= kCapacity) return write_direct(data);
   std::memcpy(buffer_ + used_, data.data(), data.size());
@@ -197,11 +192,9 @@ IoResult StdoutWriter::write_buffered(std::string_view data, size_t& done) {
       done += std::min(*written, data.size() - done);
       // A write cut short may have been interrupted by a signal, whose handlers must run
       // before the next write can block.
-      if (done < data.size()) {
-        if (IoResult handled = interrupted(); !handled) return handled;
-      }
+      if (done < data.size()) MERVIK_TRY(interrupted());
     } else if (is_interrupted(written.error())) {
-      if (IoResult handled = interrupted(); !handled) return handled;
+      MERVIK_TRY(interrupted());
     } else if (is_invalid_handle(written.error())) {
       done = data.size();
     } else {
@@ -220,11 +213,9 @@ IoResult StdoutWriter::write_direct(std::string_view data) {
             IoError::fixed(IoErrorKind::kWriteZero, "failed to write whole buffer"));
       }
       data.remove_prefix(std::min(*written, data.size()));
-      if (!data.empty()) {
-        if (IoResult handled = interrupted(); !handled) return handled;
-      }
+      if (!data.empty()) MERVIK_TRY(interrupted());
     } else if (is_interrupted(written.error())) {
-      if (IoResult handled = interrupted(); !handled) return handled;
+      MERVIK_TRY(interrupted());
     } else if (is_invalid_handle(written.error())) {
       // Every caller treats a missing standard output as everything written.
       return {};

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/os_error.h"
+#include "platform/utf8.h"
 
 namespace mervik::platform {
 namespace detail {
@@ -30,24 +31,6 @@ constexpr bool is_white_space(char32_t c) noexcept {
          c == 0x205F || c == 0x3000;
 }
 
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 }  // namespace
 
 std::optional<std::string> detail::message_text_utf8(std::u16string_view units) {
@@ -63,7 +46,8 @@ std::optional<std::string> detail::message_text_utf8(std::u16string_view units) 
       }
       c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
     }
-    append_utf8(out, c);
+    char encoded[kMaxUtf8Bytes];
+    out.append(encoded, encode_utf8(c, encoded));
     if (!is_white_space(c)) kept = out.size();
   }
   out.resize(kept);

@@ -7,11 +7,11 @@
 #include <cerrno>
 #include <climits>
 
-#include "platform/stdout.h"
+#include "platform/stdout_system.h"
 #include "platform/utf8.h"
 
 namespace mervik::platform {
-namespace {
+namespace system_stdout {
 
 std::expected<StdoutHandle, int32_t> get_handle() noexcept { return STDOUT_FILENO; }
 
@@ -59,22 +59,10 @@ bool is_pipe(StdoutHandle handle) noexcept {
   return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
 }
 
-constexpr StdoutOps kPosixOps = {
-    .get_handle = get_handle,
-    .is_console = is_console,
-    .console_output_code_page = console_output_code_page,
-    .write_bytes = write_bytes,
-    .utf8_to_utf16 = utf8_to_utf16,
-    .write_console = write_console,
-    .is_interrupted = is_interrupted,
-    // A closed descriptor 1 is the POSIX form of "no standard output".
-    .invalid_handle_code = EBADF,
-    .is_pipe = is_pipe,
-};
+// A closed descriptor 1 is the POSIX form of "no standard output".
+int32_t invalid_handle_code() noexcept { return EBADF; }
 
-}  // namespace
-
-const StdoutOps& system_stdout_ops() noexcept { return kPosixOps; }
+}  // namespace system_stdout
 
 void at_fork_in_child(void (*handler)()) noexcept { ::pthread_atfork(nullptr, nullptr, handler); }
 

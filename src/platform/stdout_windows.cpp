@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "platform/stdout.h"
+#include "platform/stdout_system.h"
 
 // ntdll's write, which reports a write that has not completed instead of waiting for it. The
 // user-mode headers do not declare it.
@@ -14,7 +14,7 @@ extern "C" NTSTATUS NTAPI NtWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE
                                       PVOID apc_context, PIO_STATUS_BLOCK io_status, PVOID buffer,
                                       ULONG length, PLARGE_INTEGER byte_offset, PULONG key);
 
-namespace mervik::platform {
+namespace mervik::platform::system_stdout {
 namespace {
 
 constexpr size_t kMaxWrite = 0xFFFFFFFF;  // NtWriteFile takes a 32-bit length
@@ -32,6 +32,8 @@ HANDLE as_handle(StdoutHandle handle) noexcept { return reinterpret_cast<HANDLE>
   }
   __fastfail(FAST_FAIL_FATAL_APP_EXIT);
 }
+
+}  // namespace
 
 std::expected<StdoutHandle, int32_t> get_handle() noexcept {
   const HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -95,21 +97,11 @@ bool is_pipe(StdoutHandle handle) noexcept {
   return GetFileType(as_handle(handle)) == FILE_TYPE_PIPE;
 }
 
-constexpr StdoutOps kWindowsOps = {
-    .get_handle = get_handle,
-    .is_console = is_console,
-    .console_output_code_page = console_output_code_page,
-    .write_bytes = write_bytes,
-    .utf8_to_utf16 = utf8_to_utf16,
-    .write_console = write_console,
-    .is_interrupted = is_interrupted,
-    .invalid_handle_code = ERROR_INVALID_HANDLE,
-    .is_pipe = is_pipe,
-};
+int32_t invalid_handle_code() noexcept { return ERROR_INVALID_HANDLE; }
 
-}  // namespace
+}  // namespace mervik::platform::system_stdout
 
-const StdoutOps& system_stdout_ops() noexcept { return kWindowsOps; }
+namespace mervik::platform {
 
 void at_fork_in_child(void (*)()) noexcept {}
 

@@ -1,10 +1,13 @@
-// UTF-8 validation helpers shared by the sinks, the console writer and the lossy decoder.
+// UTF-8: validation for the sinks, the console writer and the lossy decoder; encoding of a code
+// point.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+
+#include "platform/compiler.h"
 
 namespace mervik::platform {
 
@@ -56,5 +59,29 @@ inline size_t utf8_valid_prefix(std::string_view s) noexcept {
 }
 
 inline bool is_valid_utf8(std::string_view s) noexcept { return utf8_valid_prefix(s) == s.size(); }
+
+/// Most bytes one code point takes in UTF-8.
+inline constexpr size_t kMaxUtf8Bytes = 4;
+
+/// Writes the UTF-8 form of the code point `c` (at most U+10FFFF; a surrogate is encoded as it
+/// is) at `out`, which has room for kMaxUtf8Bytes; returns the end of what was written.
+MERVIK_ALWAYS_INLINE constexpr char* encode_utf8(char32_t c, char* out) noexcept {
+  if (c < 0x80) {
+    *out++ = static_cast<char>(c);
+    return out;
+  }
+  if (c < 0x800) {
+    *out++ = static_cast<char>(0xC0 | (c >> 6));
+  } else if (c < 0x10000) {
+    *out++ = static_cast<char>(0xE0 | (c >> 12));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (c >> 18));
+    *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+  }
+  *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  return out;
+}
 
 }  // namespace mervik::platform

@@ -1,44 +1,44 @@
 // Classification of Windows system error codes into I/O error kinds.
+#include <cstdint>
+#include <utility>
+
 #include "platform/os_error.h"
 
 namespace mervik::platform {
+namespace {
+
+using enum IoErrorKind;
+
+// Every code with a kind of its own; any other is kUncategorized.
+constexpr std::pair<int32_t, IoErrorKind> kKinds[] = {
+    // ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_INVALID_DRIVE, ERROR_BAD_NETPATH,
+    // ERROR_BAD_NET_NAME
+    {2, kNotFound},  {3, kNotFound},  {15, kNotFound},  {53, kNotFound},  {67, kNotFound},
+    {5, kPermissionDenied},  {10013, kPermissionDenied},  // ERROR_ACCESS_DENIED, WSAEACCES
+    {8, kOutOfMemory},  {14, kOutOfMemory},  // ERROR_NOT_ENOUGH_MEMORY, ERROR_OUTOFMEMORY
+    {80, kAlreadyExists},  {183, kAlreadyExists},  // ERROR_FILE_EXISTS, ERROR_ALREADY_EXISTS
+    {109, kBrokenPipe},  {232, kBrokenPipe},  // ERROR_BROKEN_PIPE, ERROR_NO_DATA
+    {267, kNotADirectory},  // ERROR_DIRECTORY
+    {336, kIsADirectory},  // ERROR_DIRECTORY_NOT_SUPPORTED
+    // The system's time-out codes.
+    {121, kTimedOut},  {258, kTimedOut},  {594, kTimedOut},  {995, kTimedOut},
+    {1053, kTimedOut},  {1121, kTimedOut},  {1460, kTimedOut},  {5910, kTimedOut},
+    {7012, kTimedOut},  {7040, kTimedOut},  {8014, kTimedOut},  {8226, kTimedOut},
+    {9705, kTimedOut},  {10060, kTimedOut},  {13805, kTimedOut},  {15402, kTimedOut},
+    {15403, kTimedOut},
+    {10035, kWouldBlock},  // WSAEWOULDBLOCK
+    {10053, kConnectionAborted},  // WSAECONNABORTED
+    {10054, kConnectionReset},  // WSAECONNRESET
+    {10061, kConnectionRefused},  // WSAECONNREFUSED
+};
+
+}  // namespace
 
 IoErrorKind classify_windows_error(int32_t code) noexcept {
-  using enum IoErrorKind;
-  switch (code) {
-    case 2:      // ERROR_FILE_NOT_FOUND
-    case 3:      // ERROR_PATH_NOT_FOUND
-    case 15:     // ERROR_INVALID_DRIVE
-    case 53:     // ERROR_BAD_NETPATH
-    case 67:     // ERROR_BAD_NET_NAME
-      return kNotFound;
-    case 5:      // ERROR_ACCESS_DENIED
-    case 10013:  // WSAEACCES
-      return kPermissionDenied;
-    case 8:      // ERROR_NOT_ENOUGH_MEMORY
-    case 14:     // ERROR_OUTOFMEMORY
-      return kOutOfMemory;
-    case 80:     // ERROR_FILE_EXISTS
-    case 183:    // ERROR_ALREADY_EXISTS
-      return kAlreadyExists;
-    case 109:    // ERROR_BROKEN_PIPE
-    case 232:    // ERROR_NO_DATA
-      return kBrokenPipe;
-    case 267:    // ERROR_DIRECTORY
-      return kNotADirectory;
-    case 336:    // ERROR_DIRECTORY_NOT_SUPPORTED
-      return kIsADirectory;
-    // The system's time-out codes.
-    case 121: case 258: case 594: case 995: case 1053: case 1121: case 1460: case 5910:
-    case 7012: case 7040: case 8014: case 8226: case 9705: case 10060: case 13805:
-    case 15402: case 15403:
-      return kTimedOut;
-    case 10035: return kWouldBlock;         // WSAEWOULDBLOCK
-    case 10053: return kConnectionAborted;  // WSAECONNABORTED
-    case 10054: return kConnectionReset;    // WSAECONNRESET
-    case 10061: return kConnectionRefused;  // WSAECONNREFUSED
-    default: return kUncategorized;
+  for (const auto& [listed, kind] : kKinds) {
+    if (listed == code) return kind;
   }
+  return kUncategorized;
 }
 
 }  // namespace mervik::platform

@@ -54,7 +54,7 @@ TEST_F(CallGuard, returns_the_result_and_nests) {
   EXPECT_EQ(PyLong_AsLong(out), 7);
   Py_DECREF(out);
 
-  EXPECT_EQ(run_guarded_status([]() -> Result<void> { return {}; }), 0);
+  EXPECT_EQ(run_guarded([]() -> Result<void> { return {}; }), 0);
   EXPECT_EQ(PyErr_Occurred(), nullptr);
 }
 
@@ -102,7 +102,7 @@ TEST_P(GuardFailure, sets_the_exception_and_restores_the_depth) {
     EXPECT_TRUE(raised(c.type(), c.message));
   }
 
-  EXPECT_EQ(run_guarded_status([&]() -> Result<void> {
+  EXPECT_EQ(run_guarded([&]() -> Result<void> {
               MERVIK_TRY(c.body());
               return {};
             }),
