@@ -356,8 +356,8 @@ class LineRun {
   static constexpr size_t kRunBytes = 64 * 1024;
 
   explicit LineRun(LineRunTarget& target)
-      : target_(target), capacity_(target.line_capacity()) {
-    text_.reserve(kRunBytes + 2 * capacity_);  // once: a run rarely outgrows this
+      : target_(target), capacity_(target.line_capacity()), keep_(kRunBytes + 2 * capacity_) {
+    text_.reserve(keep_);  // once: a run rarely outgrows this
   }
   LineRun(const LineRun&) = delete;
   LineRun& operator=(const LineRun&) = delete;
@@ -389,7 +389,7 @@ class LineRun {
     if (!broken_) {
       if (IoResult sent = target_.write_run(text_.view()); !sent) fail(sent.error());
     }
-    text_.clear(kRunBytes);
+    text_.clear(keep_);
     target_.close_run();
     open_ = false;
   }
@@ -462,7 +462,7 @@ class LineRun {
 
   // The text starts afresh from the target's unfinished line.
   void restart() {
-    text_.clear(kRunBytes);
+    text_.clear(keep_);
     append(target_.take_unfinished());
     line_start_ = 0;
   }
@@ -481,6 +481,7 @@ class LineRun {
 
   LineRunTarget& target_;
   const size_t capacity_;
+  const size_t keep_;  // the storage made for a run, kept from run to run
   StringBuffer text_;
   size_t line_start_ = 0;  // where the unfinished line begins in text_
   bool open_ = false;
