@@ -407,6 +407,29 @@ class LineRun {
     if (end - line_start_ > capacity_ || end - begin >= capacity_) [[unlikely]] alone(begin);
   }
 
+  /// A fragment known to hold no line break.
+  MERVIK_ALWAYS_INLINE void plain_fragment(std::string_view fragment) {
+    const size_t begin = text_.size();
+    append(fragment);
+    plain(begin);
+  }
+
+  /// A fragment whose only line break is its last byte.
+  MERVIK_ALWAYS_INLINE void line_end(std::string_view fragment) {
+    const size_t begin = text_.size();
+    append(fragment);
+    const size_t end = text_.size();
+    if (begin > line_start_ && end - line_start_ > capacity_) [[unlikely]] return alone(begin);
+    line_start_ = end;
+  }
+
+  /// `n` spaces as one fragment.
+  MERVIK_ALWAYS_INLINE void spaces(size_t n) {
+    const size_t begin = text_.size();
+    text_.append_spaces(n);
+    plain(begin);
+  }
+
   void fragment(std::string_view fragment) {
     const size_t begin = text_.size();
     append(fragment);
@@ -427,13 +450,8 @@ class LineRun {
       text_.append_spaces(n);  // neither fragment can send part of the line
       return;
     }
-    for (const size_t count : {closing, level}) {
-      const size_t begin = text_.size();
-      char* out = text_.reserve(count);
-      std::fill_n(out, count, ' ');
-      text_.commit(count);
-      plain(begin);
-    }
+    spaces(closing);
+    spaces(level);
   }
 
   /// Appends bytes without the buffer's ASCII bookkeeping, which only the format calls use.
@@ -594,6 +612,38 @@ class Renderer {
   }
 
   Result<void> step(std::initializer_list<std::string_view> fragments);
+  /// A step of one fragment without line breaks.
+  MERVIK_ALWAYS_INLINE Result<void> plain_step(std::string_view fragment) {
+    if constexpr (kRun) {
+      sink_.plain_fragment(fragment);
+      return {};
+    } else {
+      return step({fragment});
+    }
+  }
+  /// A step of one fragment whose only line break is its last byte.
+  MERVIK_ALWAYS_INLINE Result<void> line_end_step(std::string_view fragment) {
+    if constexpr (kRun) {
+      sink_.line_end(fragment);
+      return {};
+    } else {
+      return step({fragment});
+    }
+  }
+  /// The step [closing run, bracket] that ends a container.
+  Result<void> close(const SpaceRun& closing, std::string_view bracket) {
+    if constexpr (kRun) {
+      sink_.spaces(closing.view().size());
+      sink_.plain_fragment(bracket);
+      return {};
+    } else if constexpr (kBuffered) {
+      sink_.append_spaces(closing.view().size());
+      sink_.append(bracket);
+      return {};
+    } else {
+      return step({closing.view(), bracket});
+    }
+  }
   /// The step [closing run, level run] that begins every line of a container.
   Result<void> line_start(const SpaceRun& closing, const SpaceRun& level);
   /// Makes room for `count` lines of at least `line_bytes` bytes each: a lower bound of what
@@ -736,7 +786,7 @@ Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
       is_dataclass_instance ||
       (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS));
   if (!container) return repr_leaf(obj);
-  if (open_.contains(obj)) return step({self_reference_marker(is_dataclass_instance, flags)});
+  if (open_.contains(obj)) return plain_step(self_reference_marker(is_dataclass_instance, flags));
   RecursionScope scope;
   MERVIK_TRY(scope.enter());
   const OpenPath::Scope open(open_, obj);
@@ -749,10 +799,10 @@ Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
 template <class Sink>
 Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list, uint64_t current) {
   const Py_ssize_t length = is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
-  if (length == 0) return step({is_list ? "[]" : "()"});
+  if (length == 0) return plain_step(is_list ? "[]" : "()");
   Held held(seq);
   SpaceRun closing(current);
-  MERVIK_TRY(step({is_list ? "[\n" : "(\n"}));
+  MERVIK_TRY(line_end_step(is_list ? "[\n" : "(\n"));
   const uint64_t child = child_indent(current, indent_);
   expect_lines(length, child_indent(child, 3));  // indentation, one character, ",\n"
   for (Py_ssize_t i = 0;; ++i) {
@@ -775,16 +825,16 @@ Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list, uint64_t curr
       MERVIK_TRY(step({closing.view(), level.view()}));
       MERVIK_TRY(render(item.get(), child));
     }
-    MERVIK_TRY(step({",\n"}));
+    MERVIK_TRY(line_end_step(",\n"));
   }
-  return step({closing.view(), is_list ? "]" : ")"});
+  return close(closing, is_list ? "]" : ")");
 }
 
 template <class Sink>
 Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
-  if (PyDict_GET_SIZE(dict) == 0) return step({"{}"});
+  if (PyDict_GET_SIZE(dict) == 0) return plain_step("{}");
   SpaceRun closing(current);
-  MERVIK_TRY(step({"{\n"}));
+  MERVIK_TRY(line_end_step("{\n"));
   const uint64_t child = child_indent(current, indent_);
   // Indentation, a character of key and of value, ": " and ",\n".
   expect_lines(PyDict_GET_SIZE(dict), child_indent(child, 6));
@@ -799,12 +849,12 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
       // without references of its own until something else is rendered.
       MERVIK_TRY(line_start(closing, level));
       if (append_native(borrowed_key)) {
-        MERVIK_TRY(step({": "}));
+        MERVIK_TRY(plain_step(": "));
         if (!append_native(borrowed_value)) {
           Held value(borrowed_value);
           MERVIK_TRY(render(value.get(), child));
         }
-        MERVIK_TRY(step({",\n"}));
+        MERVIK_TRY(line_end_step(",\n"));
         continue;
       }
     }
@@ -815,11 +865,11 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
       MERVIK_TRY(step({closing.view(), level.view()}));
     }
     MERVIK_TRY(render(key.get(), child));
-    MERVIK_TRY(step({": "}));
+    MERVIK_TRY(plain_step(": "));
     MERVIK_TRY(render(value.get(), child));
-    MERVIK_TRY(step({",\n"}));
+    MERVIK_TRY(line_end_step(",\n"));
   }
-  return step({closing.view(), "}"});
+  return close(closing, "}");
 }
 
 template <class Sink>
@@ -850,11 +900,17 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
     std::optional<ShownText> name_text_holder;
     MERVIK_TRY(show(field_name.get(), name_text_holder));
     const ShownText& name_text = *name_text_holder;
-    MERVIK_TRY(step({closing.view(), level.view(), name_text.view(), "="}));
+    if constexpr (kBuffered) {
+      MERVIK_TRY(line_start(closing, level));
+      MERVIK_TRY(step({name_text.view()}));
+      MERVIK_TRY(plain_step("="));
+    } else {
+      MERVIK_TRY(step({closing.view(), level.view(), name_text.view(), "="}));
+    }
     MERVIK_TRY(render(value.get(), child));
-    MERVIK_TRY(step({",\n"}));
+    MERVIK_TRY(line_end_step(",\n"));
   }
-  return step({closing.view(), ")"});
+  return close(closing, ")");
 }
 
 }  // namespace
