@@ -404,7 +404,8 @@ class LineRun {
   /// After a fragment without line breaks was appended at `begin`.
   MERVIK_ALWAYS_INLINE void plain(size_t begin) {
     const size_t end = text_.size();
-    if (end - line_start_ > capacity_ || end - begin >= capacity_) [[unlikely]] alone(begin);
+    if (end < limit_) [[likely]] return;  // a short line: no fragment of it can go alone
+    if (end - line_start_ > capacity_ || end - begin >= capacity_) alone(begin);
   }
 
   /// A fragment known to hold no line break.
@@ -419,8 +420,8 @@ class LineRun {
     const size_t begin = text_.size();
     append(fragment);
     const size_t end = text_.size();
-    if (begin > line_start_ && end - line_start_ > capacity_) [[unlikely]] return alone(begin);
-    line_start_ = end;
+    if (end > limit_ && begin > line_start_) [[unlikely]] return alone(begin);
+    line_begins(end);
   }
 
   /// `n` spaces as one fragment.
@@ -440,13 +441,13 @@ class LineRun {
         text_.size() - lines_end >= capacity_) [[unlikely]] {
       return alone(begin);
     }
-    line_start_ = lines_end;
+    line_begins(lines_end);
   }
 
   /// Appends `n` spaces as two fragments (a line's indentation: the closing run and one level).
   MERVIK_ALWAYS_INLINE void spaces(size_t closing, size_t level) {
     const size_t n = closing + level;
-    if (text_.size() - line_start_ + n <= capacity_ && n < capacity_) [[likely]] {
+    if (text_.size() + n < limit_) [[likely]] {
       text_.append_spaces(n);  // neither fragment can send part of the line
       return;
     }
@@ -482,7 +483,12 @@ class LineRun {
   void restart() {
     text_.clear(keep_);
     append(target_.take_unfinished());
-    line_start_ = 0;
+    line_begins(0);
+  }
+
+  void line_begins(size_t at) noexcept {
+    line_start_ = at;
+    limit_ = at + capacity_;
   }
 
   // The fragment at `begin` to the end is written as a step of its own.
@@ -502,6 +508,9 @@ class LineRun {
   const size_t keep_;  // the storage made for a run, kept from run to run
   StringBuffer text_;
   size_t line_start_ = 0;  // where the unfinished line begins in text_
+  // line_start_ + capacity_: while the text ends before it, neither the unfinished line nor any
+  // fragment of it is long enough to reach the target on its own.
+  size_t limit_ = 0;
   bool open_ = false;
   bool broken_ = false;            // a write failed: nothing more is written
   std::optional<PyErr> failure_;  // its error, until the rendering takes it
@@ -706,7 +715,7 @@ inline Result<void> Renderer<StringBuffer>::line_start(const SpaceRun& closing,
 }
 
 template <>
-inline Result<void> Renderer<LineRun>::line_start(const SpaceRun& closing,
+MERVIK_ALWAYS_INLINE Result<void> Renderer<LineRun>::line_start(const SpaceRun& closing,
                                                   const SpaceRun& level) {
   sink_.spaces(closing.view().size(), level.view().size());
   return {};
