@@ -187,16 +187,64 @@ bool is_dataclass(PyObject* obj) {
 /// True when looking `name` up on `obj` cannot run interpreter code: the generic lookup, finding
 /// a plain class attribute, a slot, a C-level property or a function, or nothing in the class
 /// (the instance dictionary then answers); also the name of a class whose metaclass is `type`.
-bool lookup_runs_no_code(PyObject* obj, PyObject* name) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyType_Type) return name == names().name;
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-  PyObject* attribute = _PyType_Lookup(type, name);
+/// The answer of lookup_runs_no_code once the generic lookup found `attribute` in the class.
+bool found_runs_no_code(PyObject* attribute) {
   if (attribute == nullptr) return true;
   PyTypeObject* kind = Py_TYPE(attribute);
   return kind->tp_descr_get == nullptr || kind == &PyMemberDescr_Type ||
          kind == &PyGetSetDescr_Type || kind == &PyFunction_Type;
 }
+
+bool lookup_runs_no_code(PyObject* obj, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyType_Type) return name == names().name;
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  return found_runs_no_code(_PyType_Lookup(type, name));
+}
+
+/// lookup_runs_no_code with the class lookups of a print remembered. What the lookup finds
+/// depends only on the dictionaries of the class and its bases, and the class's version tag
+/// changes with any change to them, so a remembered attribute stays valid (and alive) while the
+/// tag is the same; its kind is asked anew every time. The names are held, so that no other
+/// name can come to have a remembered one's address.
+class ClassLookups {
+ public:
+  ClassLookups() = default;
+  ClassLookups(const ClassLookups&) = delete;
+  ClassLookups& operator=(const ClassLookups&) = delete;
+  ~ClassLookups() {
+    for (const Entry& entry : entries_) Py_XDECREF(entry.name);  // exact strs: no code runs
+  }
+
+  bool runs_no_code(PyObject* obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyType_Type || type->tp_getattro != PyObject_GenericGetAttr ||
+        !PyUnicode_CheckExact(name)) {
+      return lookup_runs_no_code(obj, name);
+    }
+    const auto key = reinterpret_cast<uintptr_t>(type) ^ reinterpret_cast<uintptr_t>(name);
+    Entry& entry = entries_[(key * 0x9E3779B97F4A7C15u) >> 58];
+    if (entry.type != type || entry.name != name || entry.version == 0 ||
+        entry.version != type->tp_version_tag) {
+      PyObject* attribute = _PyType_Lookup(type, name);  // tags the class when it can be
+      Py_XDECREF(entry.name);
+      entry = {type, Py_NewRef(name), attribute, type->tp_version_tag};
+    }
+    return found_runs_no_code(entry.attribute);
+  }
+
+ private:
+  static constexpr size_t kEntries = 64;
+  struct Entry {
+    PyTypeObject* type = nullptr;
+    PyObject* name = nullptr;
+    PyObject* attribute = nullptr;  // borrowed from the class's dictionaries
+    unsigned int version = 0;       // 0: not remembered
+  };
+  std::array<Entry, kEntries> entries_{};
+};
+
+struct NoLookups {};
 
 uint64_t child_indent(uint64_t current, uint64_t indent) noexcept {
   uint64_t child;
@@ -588,7 +636,8 @@ class Renderer {
   }
   Result<bool> dataclass_probe(PyObject* obj) {
     if constexpr (kRun) {
-      if (!never_dataclass(Py_TYPE(obj)) && !lookup_runs_no_code(obj, names().dataclass_fields)) {
+      if (!never_dataclass(Py_TYPE(obj)) &&
+          !lookups_.runs_no_code(obj, names().dataclass_fields)) {
         return with_code([&]() -> Result<bool> { return is_dataclass(obj); });
       }
     }
@@ -596,7 +645,9 @@ class Renderer {
   }
   Result<Held> attribute(PyObject* obj, PyObject* name) {
     if constexpr (kRun) {
-      if (!lookup_runs_no_code(obj, name)) return with_code([&] { return get_attr(obj, name); });
+      if (!lookups_.runs_no_code(obj, name)) {
+        return with_code([&] { return get_attr(obj, name); });
+      }
     }
     return get_attr(obj, name);
   }
@@ -680,6 +731,7 @@ class Renderer {
   const uint64_t indent_;
   uint32_t until_signal_check_ = kSignalCheckInterval;
   OpenPath open_;
+  [[no_unique_address]] std::conditional_t<kRun, ClassLookups, NoLookups> lookups_;
   StringBuffer scratch_;  // native leaf text on its way to a sink other than a StringBuffer
 };
 
