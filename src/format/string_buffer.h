@@ -12,17 +12,28 @@
 
 namespace mervik {
 
-/// True when every byte of `text` is ASCII; a word at a time.
+/// True when every byte of `text` is ASCII; a word at a time, the last bytes as one word that
+/// may overlap the one before (a short text as two overlapping halves).
 inline bool ascii_only(std::string_view text) noexcept {
-  const char* p = text.data();
-  size_t n = text.size();
+  const char* const p = text.data();
+  const size_t n = text.size();
   uint64_t high = 0;
-  for (; n >= 8; p += 8, n -= 8) {
+  if (n >= 8) {
     uint64_t word;
-    std::memcpy(&word, p, 8);
+    for (size_t i = 0; i + 8 < n; i += 8) {
+      std::memcpy(&word, p + i, 8);
+      high |= word;
+    }
+    std::memcpy(&word, p + n - 8, 8);
     high |= word;
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    high = head | tail;
+  } else {
+    for (size_t i = 0; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
   }
-  for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
   return (high & 0x8080808080808080u) == 0;
 }
 
