@@ -593,6 +593,7 @@ class Renderer {
  private:
   static constexpr bool kRun = std::is_same_v<Sink, LineRun>;
   static constexpr bool kBuffered = kRun || std::is_same_v<Sink, StringBuffer>;
+  static constexpr bool kFormat = std::is_same_v<Sink, StringBuffer>;
 
   StringBuffer& buffer() noexcept {
     if constexpr (kRun) {
@@ -677,6 +678,9 @@ class Renderer {
     if constexpr (kRun) {
       sink_.plain_fragment(fragment);
       return {};
+    } else if constexpr (kBuffered) {
+      sink_.append_ascii(fragment);  // every such step is ASCII
+      return {};
     } else {
       return step({fragment});
     }
@@ -686,9 +690,45 @@ class Renderer {
     if constexpr (kRun) {
       sink_.line_end(fragment);
       return {};
+    } else if constexpr (kBuffered) {
+      sink_.append_ascii(fragment);  // every such step is ASCII
+      return {};
     } else {
       return step({fragment});
     }
+  }
+  /// The start of an item's line in a container: its indentation, unless a format call wrote it
+  /// already with the end of the line before (`indented`).
+  MERVIK_ALWAYS_INLINE Result<void> item_start(const SpaceRun& closing, const SpaceRun& level,
+                                               bool indented) {
+    if constexpr (kFormat) {
+      if (indented) return {};
+    }
+    return line_start(closing, level);
+  }
+  /// The end of an item's line: a format call writes the next line's indentation with it, in
+  /// one store, and sets `indented`.
+  MERVIK_ALWAYS_INLINE Result<void> item_end(const SpaceRun& closing, const SpaceRun& level,
+                                             bool& indented) {
+    if constexpr (kFormat) {
+      sink_.append_line_end_and_spaces(closing.view().size() + level.view().size());
+      indented = true;
+      return {};
+    } else {
+      return line_end_step(",\n");
+    }
+  }
+  /// The end of a container after its items; the indentation of a line that begins no item
+  /// is cut back to the closing run.
+  Result<void> close_items(const SpaceRun& closing, bool indented, std::string_view bracket) {
+    if constexpr (kFormat) {
+      if (indented) {
+        sink_.drop(indent_);
+        sink_.append_ascii(bracket);
+        return {};
+      }
+    }
+    return close(closing, bracket);
   }
   /// The step [closing run, bracket] that ends a container.
   Result<void> close(const SpaceRun& closing, std::string_view bracket) {
@@ -698,7 +738,7 @@ class Renderer {
       return {};
     } else if constexpr (kBuffered) {
       sink_.append_spaces(closing.view().size());
-      sink_.append(bracket);
+      sink_.append_ascii(bracket);
       return {};
     } else {
       return step({closing.view(), bracket});
@@ -866,6 +906,7 @@ Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list, uint64_t curr
   MERVIK_TRY(line_end_step(is_list ? "[\n" : "(\n"));
   const uint64_t child = child_indent(current, indent_);
   expect_lines(length, child_indent(child, 3));  // indentation, one character, ",\n"
+  bool indented = false;
   for (Py_ssize_t i = 0;; ++i) {
     MERVIK_TRY(next_item());
     // A list may shrink while its items are rendered; items appended meanwhile are not shown.
@@ -876,7 +917,7 @@ Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list, uint64_t curr
     if constexpr (kBuffered) {
       // A native leaf runs no interpreter code, so the item cannot go away while it is written
       // and needs no reference of its own.
-      MERVIK_TRY(line_start(closing, level));
+      MERVIK_TRY(item_start(closing, level, indented));
       if (!append_native(borrowed)) {
         Held item(borrowed);
         MERVIK_TRY(render(item.get(), child));
@@ -886,9 +927,9 @@ Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list, uint64_t curr
       MERVIK_TRY(step({closing.view(), level.view()}));
       MERVIK_TRY(render(item.get(), child));
     }
-    MERVIK_TRY(line_end_step(",\n"));
+    MERVIK_TRY(item_end(closing, level, indented));
   }
-  return close(closing, is_list ? "]" : ")");
+  return close_items(closing, indented, is_list ? "]" : ")");
 }
 
 template <class Sink>
@@ -901,6 +942,7 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
   expect_lines(PyDict_GET_SIZE(dict), child_indent(child, 6));
   DictCursor cursor(dict);
   PyObject *borrowed_key, *borrowed_value;
+  bool indented = false;
   while (true) {
     MERVIK_TRY(next_item());
     if (!cursor.next_borrowed(borrowed_key, borrowed_value)) break;
@@ -908,14 +950,14 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
     if constexpr (kBuffered) {
       // As for sequences: native leaves run no interpreter code, so the entry stays alive
       // without references of its own until something else is rendered.
-      MERVIK_TRY(line_start(closing, level));
+      MERVIK_TRY(item_start(closing, level, indented));
       if (append_native(borrowed_key)) {
         MERVIK_TRY(plain_step(": "));
         if (!append_native(borrowed_value)) {
           Held value(borrowed_value);
           MERVIK_TRY(render(value.get(), child));
         }
-        MERVIK_TRY(line_end_step(",\n"));
+        MERVIK_TRY(item_end(closing, level, indented));
         continue;
       }
     }
@@ -928,9 +970,9 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
     MERVIK_TRY(render(key.get(), child));
     MERVIK_TRY(plain_step(": "));
     MERVIK_TRY(render(value.get(), child));
-    MERVIK_TRY(line_end_step(",\n"));
+    MERVIK_TRY(item_end(closing, level, indented));
   }
-  return close(closing, "}");
+  return close_items(closing, indented, "}");
 }
 
 template <class Sink>

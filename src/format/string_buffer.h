@@ -63,6 +63,26 @@ class StringBuffer final : public TextSink {
     used_ += text.size();
     if (!ascii_only(text)) non_ascii_ = true;
   }
+  /// Appends text known to be ASCII.
+  void append_ascii(std::string_view text) {
+    char* out = reserve(text.size());
+    if (!text.empty()) std::memcpy(out, text.data(), text.size());
+    used_ += text.size();
+  }
+  /// Appends ",\n" and `n` spaces, the end of a container's line and the start of the next:
+  /// with up to thirty spaces in one 32-byte store.
+  void append_line_end_and_spaces(size_t n) {
+    char* out = reserve(n + 32);
+    if (n <= 30) {
+      std::memcpy(out, ",\n                              ", 32);
+    } else {
+      std::memcpy(out, ",\n", 2);
+      std::memset(out + 2, ' ', n);
+    }
+    used_ += n + 2;
+  }
+  /// Removes the last `n` bytes, which are ASCII.
+  void drop(size_t n) noexcept { used_ -= n; }
   void push_back(char c) {
     *reserve(1) = c;
     ++used_;
