@@ -673,30 +673,25 @@ class Renderer {
   }
 
   Result<void> step(std::initializer_list<std::string_view> fragments);
-  /// A step of one fragment without line breaks.
-  MERVIK_ALWAYS_INLINE Result<void> plain_step(std::string_view fragment) {
+  /// A step of one ASCII fragment that holds no line break or ends with its only one.
+  template <bool kEndsLine>
+  MERVIK_ALWAYS_INLINE Result<void> shaped_step(std::string_view fragment) {
     if constexpr (kRun) {
-      sink_.plain_fragment(fragment);
+      if constexpr (kEndsLine) {
+        sink_.line_end(fragment);
+      } else {
+        sink_.plain_fragment(fragment);
+      }
       return {};
     } else if constexpr (kBuffered) {
-      sink_.append_ascii(fragment);  // every such step is ASCII
+      sink_.append_ascii(fragment);
       return {};
     } else {
       return step({fragment});
     }
   }
-  /// A step of one fragment whose only line break is its last byte.
-  MERVIK_ALWAYS_INLINE Result<void> line_end_step(std::string_view fragment) {
-    if constexpr (kRun) {
-      sink_.line_end(fragment);
-      return {};
-    } else if constexpr (kBuffered) {
-      sink_.append_ascii(fragment);  // every such step is ASCII
-      return {};
-    } else {
-      return step({fragment});
-    }
-  }
+  Result<void> plain_step(std::string_view fragment) { return shaped_step<false>(fragment); }
+  Result<void> line_end_step(std::string_view fragment) { return shaped_step<true>(fragment); }
   /// The start of an item's line in a container: its indentation, unless a format call wrote it
   /// already with the end of the line before (`indented`).
   MERVIK_ALWAYS_INLINE Result<void> item_start(const SpaceRun& closing, const SpaceRun& level,
