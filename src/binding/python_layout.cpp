@@ -65,8 +65,12 @@ static_assert(low_state_byte(state_of(0, PyUnicode_4BYTE_KIND, 0, 0)) == 0x10);
 static_assert(low_state_byte(state_of(0, 0, 1, 1)) == 0x60);
 #endif
 
-// Type objects: the flags read by the type checks, and the allocation slots.
+// Type objects: the flags read by the type checks, the attribute lookup and version tag read by
+// the print's lookup checks, and the allocation slots.
 static_assert(offsetof(PyTypeObject, tp_flags) == 168);
+static_assert(offsetof(PyTypeObject, tp_getattro) == 144 &&
+              offsetof(PyTypeObject, tp_version_tag) == 384 &&
+              sizeof(PyTypeObject::tp_version_tag) == 4);
 static_assert(offsetof(PyTypeObject, tp_alloc) == 304 && offsetof(PyTypeObject, tp_free) == 320);
 
 // The static descriptions the module hands to the interpreter.

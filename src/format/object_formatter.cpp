@@ -162,16 +162,64 @@ bool is_dataclass(PyObject* obj) {
 /// True when looking `name` up on `obj` cannot run interpreter code: the generic lookup, finding
 /// a plain class attribute, a slot, a C-level property or a function, or nothing in the class
 /// (the instance dictionary then answers); also the name of a class whose metaclass is `type`.
-bool lookup_runs_no_code(PyObject* obj, PyObject* name) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyType_Type) return name == names().name;
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-  PyObject* attribute = _PyType_Lookup(type, name);
+/// The answer of lookup_runs_no_code once the generic lookup found `attribute` in the class.
+bool found_runs_no_code(PyObject* attribute) {
   if (attribute == nullptr) return true;
   PyTypeObject* kind = Py_TYPE(attribute);
   return kind->tp_descr_get == nullptr || kind == &PyMemberDescr_Type ||
          kind == &PyGetSetDescr_Type || kind == &PyFunction_Type;
 }
+
+bool lookup_runs_no_code(PyObject* obj, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyType_Type) return name == names().name;
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  return found_runs_no_code(_PyType_Lookup(type, name));
+}
+
+/// lookup_runs_no_code with the class lookups of a print remembered. What the lookup finds
+/// depends only on the dictionaries of the class and its bases, and the class's version tag
+/// changes with any change to them, so a remembered attribute stays valid (and alive) while the
+/// tag is the same; its kind is asked anew every time. The names are held, so that no other
+/// name can come to have a remembered one's address.
+class ClassLookups {
+ public:
+  ClassLookups() = default;
+  ClassLookups(const ClassLookups&) = delete;
+  ClassLookups& operator=(const ClassLookups&) = delete;
+  ~ClassLookups() {
+    for (const Entry& entry : entries_) Py_XDECREF(entry.name);  // exact strs: no code runs
+  }
+
+  bool runs_no_code(PyObject* obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyType_Type || type->tp_getattro != PyObject_GenericGetAttr ||
+        !PyUnicode_CheckExact(name)) {
+      return lookup_runs_no_code(obj, name);
+    }
+    const auto key = reinterpret_cast<uintptr_t>(type) ^ reinterpret_cast<uintptr_t>(name);
+    Entry& entry = entries_[(key * 0x9E3779B97F4A7C15u) >> 58];
+    if (entry.type != type || entry.name != name || entry.version == 0 ||
+        entry.version != type->tp_version_tag) {
+      PyObject* attribute = _PyType_Lookup(type, name);  // tags the class when it can be
+      Py_XDECREF(entry.name);
+      entry = {type, Py_NewRef(name), attribute, type->tp_version_tag};
+    }
+    return found_runs_no_code(entry.attribute);
+  }
+
+ private:
+  static constexpr size_t kEntries = 64;
+  struct Entry {
+    PyTypeObject* type = nullptr;
+    PyObject* name = nullptr;
+    PyObject* attribute = nullptr;  // borrowed from the class's dictionaries
+    unsigned int version = 0;       // 0: not remembered
+  };
+  std::array<Entry, kEntries> entries_{};
+};
+
+struct NoLookups {};
 
 uint64_t child_indent(uint64_t current, uint64_t indent) noexcept {
   uint64_t child;
@@ -331,8 +379,8 @@ class LineRun {
   static constexpr size_t kRunBytes = 64 * 1024;
 
   explicit LineRun(LineRunTarget& target)
-      : target_(target), capacity_(target.line_capacity()) {
-    text_.reserve(kRunBytes + 2 * capacity_);  // once: a run rarely outgrows this
+      : target_(target), capacity_(target.line_capacity()), keep_(kRunBytes + 2 * capacity_) {
+    text_.reserve(keep_);  // once: a run rarely outgrows this
   }
   LineRun(const LineRun&) = delete;
   LineRun& operator=(const LineRun&) = delete;
@@ -364,7 +412,7 @@ class LineRun {
     if (!broken_) {
       if (IoResult sent = target_.write_run(text_.view()); !sent) fail(sent.error());
     }
-    text_.clear(kRunBytes);
+    text_.clear(keep_);
     target_.close_run();
     open_ = false;
   }
@@ -379,7 +427,31 @@ class LineRun {
   /// After a fragment without line breaks was appended at `begin`.
   MERVIK_ALWAYS_INLINE void plain(size_t begin) {
     const size_t end = text_.size();
-    if (end - line_start_ > capacity_ || end - begin >= capacity_) [[unlikely]] alone(begin);
+    if (end < limit_) [[likely]] return;  // a short line: no fragment of it can go alone
+    if (end - line_start_ > capacity_ || end - begin >= capacity_) alone(begin);
+  }
+
+  /// A fragment known to hold no line break.
+  MERVIK_ALWAYS_INLINE void plain_fragment(std::string_view fragment) {
+    const size_t begin = text_.size();
+    append(fragment);
+    plain(begin);
+  }
+
+  /// A fragment whose only line break is its last byte.
+  MERVIK_ALWAYS_INLINE void line_end(std::string_view fragment) {
+    const size_t begin = text_.size();
+    append(fragment);
+    const size_t end = text_.size();
+    if (end > limit_ && begin > line_start_) [[unlikely]] return alone(begin);
+    line_begins(end);
+  }
+
+  /// `n` spaces as one fragment.
+  MERVIK_ALWAYS_INLINE void spaces(size_t n) {
+    const size_t begin = text_.size();
+    text_.append_spaces(n);
+    plain(begin);
   }
 
   void fragment(std::string_view fragment) {
@@ -392,23 +464,18 @@ class LineRun {
         text_.size() - lines_end >= capacity_) [[unlikely]] {
       return alone(begin);
     }
-    line_start_ = lines_end;
+    line_begins(lines_end);
   }
 
   /// Appends `n` spaces as two fragments (a line's indentation: the closing run and one level).
   MERVIK_ALWAYS_INLINE void spaces(size_t closing, size_t level) {
     const size_t n = closing + level;
-    if (text_.size() - line_start_ + n <= capacity_ && n < capacity_) [[likely]] {
+    if (text_.size() + n < limit_) [[likely]] {
       text_.append_spaces(n);  // neither fragment can send part of the line
       return;
     }
-    for (const size_t count : {closing, level}) {
-      const size_t begin = text_.size();
-      char* out = text_.reserve(count);
-      std::fill_n(out, count, ' ');
-      text_.commit(count);
-      plain(begin);
-    }
+    spaces(closing);
+    spaces(level);
   }
 
   /// Appends bytes without the buffer's ASCII bookkeeping, which only the format calls use.
@@ -437,9 +504,14 @@ class LineRun {
 
   // The text starts afresh from the target's unfinished line.
   void restart() {
-    text_.clear(kRunBytes);
+    text_.clear(keep_);
     append(target_.take_unfinished());
-    line_start_ = 0;
+    line_begins(0);
+  }
+
+  void line_begins(size_t at) noexcept {
+    line_start_ = at;
+    limit_ = at + capacity_;
   }
 
   // The fragment at `begin` to the end is written as a step of its own.
@@ -456,8 +528,12 @@ class LineRun {
 
   LineRunTarget& target_;
   const size_t capacity_;
+  const size_t keep_;  // the storage made for a run, kept from run to run
   StringBuffer text_;
   size_t line_start_ = 0;  // where the unfinished line begins in text_
+  // line_start_ + capacity_: while the text ends before it, neither the unfinished line nor any
+  // fragment of it is long enough to reach the target on its own.
+  size_t limit_ = 0;
   bool open_ = false;
   bool broken_ = false;            // a write failed: nothing more is written
   std::optional<PyErr> failure_;  // its error, until the rendering takes it
@@ -492,6 +568,7 @@ class Renderer {
  private:
   static constexpr bool kRun = std::is_same_v<Sink, LineRun>;
   static constexpr bool kBuffered = kRun || std::is_same_v<Sink, StringBuffer>;
+  static constexpr bool kFormat = std::is_same_v<Sink, StringBuffer>;
 
   StringBuffer& buffer() noexcept {
     if constexpr (kRun) {
@@ -533,7 +610,8 @@ class Renderer {
   }
   Result<bool> dataclass_probe(PyObject* obj) {
     if constexpr (kRun) {
-      if (!never_dataclass(Py_TYPE(obj)) && !lookup_runs_no_code(obj, names().dataclass_fields)) {
+      if (!never_dataclass(Py_TYPE(obj)) &&
+          !lookups_.runs_no_code(obj, names().dataclass_fields)) {
         return with_code([&]() -> Result<bool> { return is_dataclass(obj); });
       }
     }
@@ -541,7 +619,9 @@ class Renderer {
   }
   Result<Held> attribute(PyObject* obj, PyObject* name) {
     if constexpr (kRun) {
-      if (!lookup_runs_no_code(obj, name)) return with_code([&] { return get_attr(obj, name); });
+      if (!lookups_.runs_no_code(obj, name)) {
+        return with_code([&] { return get_attr(obj, name); });
+      }
     }
     return get_attr(obj, name);
   }
@@ -566,6 +646,72 @@ class Renderer {
   }
 
   Result<void> step(std::initializer_list<std::string_view> fragments);
+  /// A step of one ASCII fragment that holds no line break or ends with its only one.
+  template <bool kEndsLine>
+  MERVIK_ALWAYS_INLINE Result<void> shaped_step(std::string_view fragment) {
+    if constexpr (kRun) {
+      if constexpr (kEndsLine) {
+        sink_.line_end(fragment);
+      } else {
+        sink_.plain_fragment(fragment);
+      }
+      return {};
+    } else if constexpr (kBuffered) {
+      sink_.append_ascii(fragment);
+      return {};
+    } else {
+      return step({fragment});
+    }
+  }
+  Result<void> plain_step(std::string_view fragment) { return shaped_step<false>(fragment); }
+  Result<void> line_end_step(std::string_view fragment) { return shaped_step<true>(fragment); }
+  /// The start of an item's line in a container: its indentation, unless a format call wrote it
+  /// already with the end of the line before (`indented`).
+  MERVIK_ALWAYS_INLINE Result<void> item_start(const SpaceRun& closing, const SpaceRun& level,
+                                               bool indented) {
+    if constexpr (kFormat) {
+      if (indented) return {};
+    }
+    return line_start(closing, level);
+  }
+  /// The end of an item's line: a format call writes the next line's indentation with it, in
+  /// one store, and sets `indented`.
+  MERVIK_ALWAYS_INLINE Result<void> item_end(const SpaceRun& closing, const SpaceRun& level,
+                                             bool& indented) {
+    if constexpr (kFormat) {
+      sink_.append_line_end_and_spaces(closing.view().size() + level.view().size());
+      indented = true;
+      return {};
+    } else {
+      return line_end_step(",\n");
+    }
+  }
+  /// The end of a container after its items; the indentation of a line that begins no item
+  /// is cut back to the closing run.
+  Result<void> close_items(const SpaceRun& closing, bool indented, std::string_view bracket) {
+    if constexpr (kFormat) {
+      if (indented) {
+        sink_.drop(indent_);
+        sink_.append_ascii(bracket);
+        return {};
+      }
+    }
+    return close(closing, bracket);
+  }
+  /// The step [closing run, bracket] that ends a container.
+  Result<void> close(const SpaceRun& closing, std::string_view bracket) {
+    if constexpr (kRun) {
+      sink_.spaces(closing.view().size());
+      sink_.plain_fragment(bracket);
+      return {};
+    } else if constexpr (kBuffered) {
+      sink_.append_spaces(closing.view().size());
+      sink_.append_ascii(bracket);
+      return {};
+    } else {
+      return step({closing.view(), bracket});
+    }
+  }
   /// The step [closing run, level run] that begins every line of a container.
   Result<void> line_start(const SpaceRun& closing, const SpaceRun& level);
   /// Makes room for `count` lines of at least `line_bytes` bytes each: a lower bound of what
@@ -593,6 +739,7 @@ class Renderer {
   const uint64_t indent_;
   uint32_t until_signal_check_ = kSignalCheckInterval;
   OpenPath open_;
+  [[no_unique_address]] std::conditional_t<kRun, ClassLookups, NoLookups> lookups_;
   StringBuffer scratch_;  // native leaf text on its way to a sink other than a StringBuffer
 };
 
@@ -628,7 +775,7 @@ inline Result<void> Renderer<StringBuffer>::line_start(const SpaceRun& closing,
 }
 
 template <>
-inline Result<void> Renderer<LineRun>::line_start(const SpaceRun& closing,
+MERVIK_ALWAYS_INLINE Result<void> Renderer<LineRun>::line_start(const SpaceRun& closing,
                                                   const SpaceRun& level) {
   sink_.spaces(closing.view().size(), level.view().size());
   return {};
@@ -708,7 +855,7 @@ Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
       is_dataclass_instance ||
       (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS));
   if (!container) return repr_leaf(obj);
-  if (open_.contains(obj)) return step({self_reference_marker(is_dataclass_instance, flags)});
+  if (open_.contains(obj)) return plain_step(self_reference_marker(is_dataclass_instance, flags));
   RecursionScope scope;
   MERVIK_TRY(scope.enter());
   const OpenPath::Scope open(open_, obj);
@@ -721,12 +868,13 @@ Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
 template <class Sink>
 Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list, uint64_t current) {
   const Py_ssize_t length = is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
-  if (length == 0) return step({is_list ? "[]" : "()"});
+  if (length == 0) return plain_step(is_list ? "[]" : "()");
   Held held(seq);
   SpaceRun closing(current);
-  MERVIK_TRY(step({is_list ? "[\n" : "(\n"}));
+  MERVIK_TRY(line_end_step(is_list ? "[\n" : "(\n"));
   const uint64_t child = child_indent(current, indent_);
   expect_lines(length, child_indent(child, 3));  // indentation, one character, ",\n"
+  bool indented = false;
   for (Py_ssize_t i = 0;; ++i) {
     MERVIK_TRY(next_item());
     // A list may shrink while its items are rendered; items appended meanwhile are not shown.
@@ -737,7 +885,7 @@ Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list, uint64_t curr
     if constexpr (kBuffered) {
       // A native leaf runs no interpreter code, so the item cannot go away while it is written
       // and needs no reference of its own.
-      MERVIK_TRY(line_start(closing, level));
+      MERVIK_TRY(item_start(closing, level, indented));
       if (!append_native(borrowed)) {
         Held item(borrowed);
         MERVIK_TRY(render(item.get(), child));
@@ -747,21 +895,22 @@ Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list, uint64_t curr
       MERVIK_TRY(step({closing.view(), level.view()}));
       MERVIK_TRY(render(item.get(), child));
     }
-    MERVIK_TRY(step({",\n"}));
+    MERVIK_TRY(item_end(closing, level, indented));
   }
-  return step({closing.view(), is_list ? "]" : ")"});
+  return close_items(closing, indented, is_list ? "]" : ")");
 }
 
 template <class Sink>
 Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
-  if (PyDict_GET_SIZE(dict) == 0) return step({"{}"});
+  if (PyDict_GET_SIZE(dict) == 0) return plain_step("{}");
   SpaceRun closing(current);
-  MERVIK_TRY(step({"{\n"}));
+  MERVIK_TRY(line_end_step("{\n"));
   const uint64_t child = child_indent(current, indent_);
   // Indentation, a character of key and of value, ": " and ",\n".
   expect_lines(PyDict_GET_SIZE(dict), child_indent(child, 6));
   DictCursor cursor(dict);
   PyObject *borrowed_key, *borrowed_value;
+  bool indented = false;
   while (true) {
     MERVIK_TRY(next_item());
     if (!cursor.next_borrowed(borrowed_key, borrowed_value)) break;
@@ -769,14 +918,14 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
     if constexpr (kBuffered) {
       // As for sequences: native leaves run no interpreter code, so the entry stays alive
       // without references of its own until something else is rendered.
-      MERVIK_TRY(line_start(closing, level));
+      MERVIK_TRY(item_start(closing, level, indented));
       if (append_native(borrowed_key)) {
-        MERVIK_TRY(step({": "}));
+        MERVIK_TRY(plain_step(": "));
         if (!append_native(borrowed_value)) {
           Held value(borrowed_value);
           MERVIK_TRY(render(value.get(), child));
         }
-        MERVIK_TRY(step({",\n"}));
+        MERVIK_TRY(item_end(closing, level, indented));
         continue;
       }
     }
@@ -787,11 +936,11 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
       MERVIK_TRY(step({closing.view(), level.view()}));
     }
     MERVIK_TRY(render(key.get(), child));
-    MERVIK_TRY(step({": "}));
+    MERVIK_TRY(plain_step(": "));
     MERVIK_TRY(render(value.get(), child));
-    MERVIK_TRY(step({",\n"}));
+    MERVIK_TRY(item_end(closing, level, indented));
   }
-  return step({closing.view(), "}"});
+  return close_items(closing, indented, "}");
 }
 
 template <class Sink>
@@ -822,11 +971,17 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
     std::optional<ShownText> name_text_holder;
     MERVIK_TRY(show(field_name.get(), name_text_holder));
     const ShownText& name_text = *name_text_holder;
-    MERVIK_TRY(step({closing.view(), level.view(), name_text.view(), "="}));
+    if constexpr (kBuffered) {
+      MERVIK_TRY(line_start(closing, level));
+      MERVIK_TRY(step({name_text.view()}));
+      MERVIK_TRY(plain_step("="));
+    } else {
+      MERVIK_TRY(step({closing.view(), level.view(), name_text.view(), "="}));
+    }
     MERVIK_TRY(render(value.get(), child));
-    MERVIK_TRY(step({",\n"}));
+    MERVIK_TRY(line_end_step(",\n"));
   }
-  return step({closing.view(), ")"});
+  return close(closing, ")");
 }
 
 }  // namespace

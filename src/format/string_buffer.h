@@ -12,17 +12,28 @@
 
 namespace mervik {
 
-/// True when every byte of `text` is ASCII; a word at a time.
+/// True when every byte of `text` is ASCII; a word at a time, the last bytes as one word that
+/// may overlap the one before (a short text as two overlapping halves).
 inline bool ascii_only(std::string_view text) noexcept {
-  const char* p = text.data();
-  size_t n = text.size();
+  const char* const p = text.data();
+  const size_t n = text.size();
   uint64_t high = 0;
-  for (; n >= 8; p += 8, n -= 8) {
+  if (n >= 8) {
     uint64_t word;
-    std::memcpy(&word, p, 8);
+    for (size_t i = 0; i + 8 < n; i += 8) {
+      std::memcpy(&word, p + i, 8);
+      high |= word;
+    }
+    std::memcpy(&word, p + n - 8, 8);
     high |= word;
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    high = head | tail;
+  } else {
+    for (size_t i = 0; i < n; ++i) high |= static_cast<unsigned char>(p[i]);
   }
-  for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
   return (high & 0x8080808080808080u) == 0;
 }
 
@@ -52,6 +63,26 @@ class StringBuffer final : public TextSink {
     used_ += text.size();
     if (!ascii_only(text)) non_ascii_ = true;
   }
+  /// Appends text known to be ASCII.
+  void append_ascii(std::string_view text) {
+    char* out = reserve(text.size());
+    if (!text.empty()) std::memcpy(out, text.data(), text.size());
+    used_ += text.size();
+  }
+  /// Appends ",\n" and `n` spaces, the end of a container's line and the start of the next:
+  /// with up to thirty spaces in one 32-byte store.
+  void append_line_end_and_spaces(size_t n) {
+    char* out = reserve(n + 32);
+    if (n <= 30) {
+      std::memcpy(out, ",\n                              ", 32);
+    } else {
+      std::memcpy(out, ",\n", 2);
+      std::memset(out + 2, ' ', n);
+    }
+    used_ += n + 2;
+  }
+  /// Removes the last `n` bytes, which are ASCII.
+  void drop(size_t n) noexcept { used_ -= n; }
   void push_back(char c) {
     *reserve(1) = c;
     ++used_;

@@ -191,8 +191,19 @@ def test_subclasses_and_other_leaves_call_their_repr_in_order():
 # The result str ---------------------------------------------------------------------------------
 
 
+class Shows:
+    """A leaf whose repr() is the given text."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __repr__(self):
+        return self.text
+
+
 # A last item that decides the result's width: its widest character at the edges of each
-# width, a character the repr escapes, and non-ASCII text that comes from repr() itself.
+# width, a character the repr escapes, and non-ASCII text that comes from repr() itself (last in
+# texts of every length the ASCII check reads differently).
 TAILS = {
     "ascii": None,
     "latin-1": "é",
@@ -203,6 +214,7 @@ TAILS = {
     "escaped": "\xa0",
     "from-repr": {"é"},
     "astral-from-repr": frozenset(["😀"]),
+    **{f"repr-of-{n}-bytes": Shows("a" * (n - 2) + "é") for n in (2, 3, 4, 7, 8, 9, 16, 17)},
 }
 
 

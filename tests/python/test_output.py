@@ -442,7 +442,18 @@ def test_python_code_run_by_a_print_sees_every_finished_line(run_python, tmp_pat
                     seen()
                     return [2] * 5000
             mervik.pretty_print([1, Peek(), Fields()] + [0] * 20000)
+            # A class changed during a print: its field becomes a property.
+            class Later:
+                __dataclass_fields__ = dict.fromkeys("ab")
+                a = 1
+                b = 2
+            class Switch:
+                def __repr__(self):
+                    seen()
+                    Later.b = property(lambda self: seen() or 3)
+                    return "switch"
+            mervik.pretty_print([Later(), Switch(), Later()])
         """, stdout=out).check()
-    assert err == "2\n5\n"
+    assert err == "2\n5\n25014\n25017\n"
     text = target.read_text()
-    assert text.count("\n") == 25009 and text.endswith("    0,\n]\n")
+    assert text.count("\n") == 25009 + 11 and text.endswith("        b=3,\n    ),\n]\n")

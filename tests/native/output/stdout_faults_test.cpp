@@ -105,5 +105,63 @@ TEST_P(StdoutFaults, print_raises_exactly_and_keeps_exact_bytes) {
 INSTANTIATE_TEST_SUITE_P(Table, StdoutFaults, ::testing::ValuesIn(fault_cases()),
                          [](const auto& p) { return p.param.name; });
 
+/// The system writes with every write that follows a finished line joined to it: what a print
+/// may gather, leaving the writes of unfinished lines where they were.
+std::vector<std::string> joined_after_line_breaks(const std::vector<std::string>& writes) {
+  std::vector<std::string> joined;
+  for (const std::string& w : writes) {
+    if (!joined.empty() && !joined.back().empty() && joined.back().back() == '\n') {
+      joined.back() += w;
+    } else {
+      joined.push_back(w);
+    }
+  }
+  return joined;
+}
+
+class PrintRuns : public mervik::testing::PythonTest,
+                  public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(PrintRuns, reach_the_system_as_the_steps_one_by_one_would) {
+  PyRef value = testing::eval(GetParam(),
+                              "import dataclasses\n"
+                              "@dataclasses.dataclass\n"
+                              "class D:\n"
+                              "    x: object\n"
+                              "    name_" + std::string(1030, 'n') + ": int = 1\n"
+                              "class R:\n"
+                              "    def __repr__(self): return 'r\\n' * 700 + 'x' * 1100\n");
+  ASSERT_TRUE(value);
+  for (const uint64_t indent : {0, 2, 300, 1100}) {
+    for (const size_t start : {0, 1000}) {
+      std::vector<std::string> writes[2];
+      std::string buffered[2];
+      for (const bool in_runs : {false, true}) {
+        FakeStdout fake;
+        StdoutWriter writer(kFakeOps);
+        ASSERT_TRUE(writer.write({std::string(start, 's')}));
+        if (in_runs) {
+          ASSERT_TRUE(ObjectFormatter::print(value.get(), indent, writer));
+        } else {
+          ASSERT_TRUE(ObjectFormatter::render(value.get(), indent, 0, writer));
+          ASSERT_TRUE(write_step(writer, {"\n"}));
+        }
+        writes[in_runs] = joined_after_line_breaks(fake.writes);
+        buffered[in_runs] = writer.buffered();
+      }
+      EXPECT_EQ(writes[1], writes[0]) << "indent " << indent << ", start " << start;
+      EXPECT_EQ(buffered[1], buffered[0]) << "indent " << indent << ", start " << start;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PrintRuns,
+    ::testing::Values("[1, 'ab', {'k': ()}]", "['x' * 1500, 'y' * 1020, 'z' * 1022]",
+                      "{'k' * 1010: 'v' * 1010, 'a': ['b' * 1021]}",
+                      "[[[[[[[[['deep' * 200]]]]]]]]]", "(((((((((1,),),),),),),),),)",
+                      "[D('x' * 1000), D([D(2)])]", "[R(), {R(): R()}, R()]",
+                      "[{1, 2}, 'q' * 1030, {3}]"));
+
 }  // namespace
 }  // namespace mervik
