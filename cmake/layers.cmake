@@ -54,8 +54,8 @@ function(mervik_layer_target target layer)
   target_include_directories(${target} PRIVATE ${root})
 endfunction()
 
-# Proves the scheme with the compiler: from each layer's include root its own headers are found
-# and those of the layer above are not.
+# Proves the scheme with the compiler: from each layer's include root a header of its own is found
+# and a header of the layer above is not (a layer without headers has nothing to probe).
 function(mervik_check_layering)
   list(LENGTH mervik_layers count)
   math(EXPR last "${count} - 2")
@@ -63,15 +63,15 @@ function(mervik_check_layering)
     math(EXPR above_index "${index} + 1")
     list(GET mervik_layers ${index} layer)
     list(GET mervik_layers ${above_index} above)
-    set(probe)
-    foreach(seen IN ITEMS ${layer} ${above})
-      file(GLOB headers ${mervik_src}/${seen}/*.h)
-      list(GET headers 0 header)
-      cmake_path(GET header FILENAME name)
-      list(APPEND probe "${seen}/${name}")
-    endforeach()
-    list(GET probe 0 own)
-    list(GET probe 1 upward)
+    file(GLOB own ${mervik_src}/${layer}/*.h)
+    file(GLOB upward ${mervik_src}/${above}/*.h)
+    if(NOT own OR NOT upward)
+      continue()
+    endif()
+    list(GET own 0 own)
+    list(GET upward 0 upward)
+    cmake_path(RELATIVE_PATH own BASE_DIRECTORY ${mervik_src})
+    cmake_path(RELATIVE_PATH upward BASE_DIRECTORY ${mervik_src})
     mervik_include_root(${layer} root)
     string(CONCAT source
       "#if !__has_include(\"${own}\") || __has_include(\"${upward}\")\n#error\n#endif\n"
