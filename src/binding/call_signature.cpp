@@ -27,11 +27,11 @@ MERVIK_NOINLINE PyErr too_many_positional(const CallSignature& sig, Py_ssize_t n
   if (sig.required_positional_count == p) {
     message += " takes " + std::to_string(p);
   } else {
-    message += " takes from " + std::to_string(sig.required_positional_count) + " to " +
-               std::to_string(p);
+    message +=
+        " takes from " + std::to_string(sig.required_positional_count) + " to " + std::to_string(p);
   }
-  message += " positional arguments but " + std::to_string(n) + (n == 1 ? " was" : " were") +
-             " given";
+  message +=
+      " positional arguments but " + std::to_string(n) + (n == 1 ? " was" : " were") + " given";
   return type_error(std::move(message));
 }
 
@@ -46,7 +46,7 @@ MERVIK_NOINLINE PyErr multiple_values(const CallSignature& sig, std::string_view
 }
 
 MERVIK_NOINLINE PyErr missing(const CallSignature& sig, std::string_view kind,
-                             std::span<const std::string_view> names) {
+                              std::span<const std::string_view> names) {
   return type_error(callable_display_name(sig) + " missing " + std::to_string(names.size()) +
                     " required " + std::string(kind) + " " +
                     (names.size() == 1 ? "argument" : "arguments") + ": " +
@@ -85,10 +85,10 @@ Result<void> bind_keyword(const CallSignature& sig, PyObject* keyword, PyObject*
 Result<void> finish_binding(const CallSignature& sig, size_t n, std::span<PyObject*> slots,
                             const std::vector<std::string_view>& misused) {
   if (!misused.empty()) {
-    return std::unexpected(type_error(
-        callable_display_name(sig) +
-        " got some positional-only arguments passed as keyword arguments: " +
-        format_parameter_list(misused)));
+    return std::unexpected(
+        type_error(callable_display_name(sig) +
+                   " got some positional-only arguments passed as keyword arguments: " +
+                   format_parameter_list(misused)));
   }
   const size_t required = sig.required_positional_count;
   if (n < required) {
@@ -177,8 +177,8 @@ std::string format_parameter_list(std::span<const std::string_view> names) {
 PyErr wrap_argument_error(std::string_view argument_name, PyErr error) {
   PyObject* value = normalized_value(error);
   if (Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return error;
-  PyErr relabelled = type_error("argument '" + std::string(argument_name) + "': " +
-                                std::string(display_text(value).view()));
+  PyErr relabelled = type_error("argument '" + std::string(argument_name) +
+                                "': " + std::string(display_text(value).view()));
   normalized_value(relabelled);
   set_error_cause(relabelled, error_cause(error));
   return relabelled;

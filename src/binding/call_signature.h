@@ -37,8 +37,8 @@ Result<void> bind_vector_call(const CallSignature& signature, PyObject* const* a
                               Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> slots);
 
 /// Binds an arguments tuple and an optional keyword dictionary (the tp_new convention).
-Result<void> bind_tuple_dict_call(const CallSignature& signature, PyObject* args,
-                                  PyObject* kwargs, std::span<PyObject*> slots);
+Result<void> bind_tuple_dict_call(const CallSignature& signature, PyObject* args, PyObject* kwargs,
+                                  std::span<PyObject*> slots);
 
 /// "Class.name()" or "name()".
 std::string callable_display_name(const CallSignature& signature);

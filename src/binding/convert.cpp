@@ -63,9 +63,9 @@ Result<uint64_t> extract_u64(PyObject* obj) {
 }
 
 PyErr cast_error(PyObject* obj, PyObject* target) {
-  return make_lazy_error(PyExc_TypeError,
-                         CastRecipe{PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))),
-                                    PyRef::borrow(target)});
+  return make_lazy_error(
+      PyExc_TypeError,
+      CastRecipe{PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj))), PyRef::borrow(target)});
 }
 
 std::string cast_message(PyObject* source_type, PyObject* target) {

@@ -247,8 +247,8 @@ class PendingException final : public platform::IoErrorPayload {
 };
 
 const std::shared_ptr<const PendingException>& pending_exception_payload() {
-  static const auto* const payload = new std::shared_ptr<const PendingException>(
-      std::make_shared<const PendingException>());
+  static const auto* const payload =
+      new std::shared_ptr<const PendingException>(std::make_shared<const PendingException>());
   return *payload;
 }
 
@@ -305,8 +305,8 @@ std::string debug_description(const PyErr& err) {
   if (PyObject* tb = PyException_GetTraceback(value)) {
     PyRef owned_tb = PyRef::steal(tb);
     PyRef module = PyRef::steal(PyImport_ImportModule("traceback"));
-    PyRef lines = module ? PyRef::steal(PyObject_CallMethod(module.get(), "format_tb", "O", tb))
-                         : PyRef();
+    PyRef lines =
+        module ? PyRef::steal(PyObject_CallMethod(module.get(), "format_tb", "O", tb)) : PyRef();
     PyRef joined = lines ? PyRef::steal(PyUnicode_Join(nullptr, lines.get())) : PyRef();
     if (joined) {
       traceback = std::string(str_lossy_text(joined.get()).view());

@@ -52,7 +52,9 @@ using Result = std::expected<T, PyErr>;
 PyErr make_lazy_error(PyObject* type, ErrorRecipe recipe);
 /// A lazy error of `type` whose argument is the str `message`.
 PyErr make_error(PyObject* type, std::string message);
-inline PyErr type_error(std::string message) { return make_error(PyExc_TypeError, std::move(message)); }
+inline PyErr type_error(std::string message) {
+  return make_error(PyExc_TypeError, std::move(message));
+}
 /// An error holding an exception instance (reference taken over).
 PyErr normalized_error(PyRef value);
 

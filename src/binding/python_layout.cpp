@@ -37,8 +37,7 @@ static_assert(offsetof(PyFloatObject, ob_fval) == 16);
 static_assert(offsetof(PyBytesObject, ob_sval) == 32);
 
 // Integers: the tag (sign and digit count) and 30-bit digits in 32-bit words.
-static_assert(offsetof(PyLongObject, long_value) == 16 && sizeof(digit) == 4 &&
-              PyLong_SHIFT == 30);
+static_assert(offsetof(PyLongObject, long_value) == 16 && sizeof(digit) == 4 && PyLong_SHIFT == 30);
 
 // str: length, state bits, and where the characters of a compact str start.
 static_assert(offsetof(PyASCIIObject, length) == 16 && offsetof(PyASCIIObject, state) == 32);

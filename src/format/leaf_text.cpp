@@ -55,7 +55,7 @@ const PrintableTable& printable_table() {
 
 /// Writes the escape or text of one code point of a str's repr; returns the end.
 MERVIK_ALWAYS_INLINE char* put_code_point(char* p, Py_UCS4 ch, Py_UCS4 quote,
-                                           const PrintableTable& table) {
+                                          const PrintableTable& table) {
   if (ch < 0x7F) {
     if (ch >= 0x20) {
       if (ch == quote || ch == '\\') *p++ = '\\';

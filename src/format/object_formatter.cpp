@@ -126,13 +126,15 @@ const InternedNames& names() {
 
 Result<Held> get_attr(PyObject* obj, PyObject* name) {
   PyObject* value = PyObject_GetAttr(obj, name);
-  if (value == nullptr) [[unlikely]] return std::unexpected(fetch_error());
+  if (value == nullptr) [[unlikely]]
+    return std::unexpected(fetch_error());
   return Held::steal(value);
 }
 
 Result<Held> str_of(PyObject* obj) {
   PyObject* text = PyObject_Str(obj);
-  if (text == nullptr) [[unlikely]] return std::unexpected(fetch_error());
+  if (text == nullptr) [[unlikely]]
+    return std::unexpected(fetch_error());
   return Held::steal(text);
 }
 
@@ -252,8 +254,10 @@ class DictCursor {
 
   /// The next entry as borrowed references, valid until interpreter code next runs.
   MERVIK_ALWAYS_INLINE bool next_borrowed(PyObject*& key, PyObject*& value) {
-    if (PyDict_GET_SIZE(dict_.get()) != starting_size_) [[unlikely]] changed_size();
-    if (remaining_ == -1) [[unlikely]] keys_changed();
+    if (PyDict_GET_SIZE(dict_.get()) != starting_size_) [[unlikely]]
+      changed_size();
+    if (remaining_ == -1) [[unlikely]]
+      keys_changed();
     if (!PyDict_Next(dict_.get(), &position_, &key, &value)) return false;
     --remaining_;
     return true;
@@ -427,7 +431,8 @@ class LineRun {
   /// After a fragment without line breaks was appended at `begin`.
   MERVIK_ALWAYS_INLINE void plain(size_t begin) {
     const size_t end = text_.size();
-    if (end < limit_) [[likely]] return;  // a short line: no fragment of it can go alone
+    if (end < limit_) [[likely]]
+      return;  // a short line: no fragment of it can go alone
     if (end - line_start_ > capacity_ || end - begin >= capacity_) alone(begin);
   }
 
@@ -443,7 +448,8 @@ class LineRun {
     const size_t begin = text_.size();
     append(fragment);
     const size_t end = text_.size();
-    if (end > limit_ && begin > line_start_) [[unlikely]] return alone(begin);
+    if (end > limit_ && begin > line_start_) [[unlikely]]
+      return alone(begin);
     line_begins(end);
   }
 
@@ -487,7 +493,8 @@ class LineRun {
 
   /// Sends the finished lines once enough have gathered.
   MERVIK_ALWAYS_INLINE void send_when_full() {
-    if (text_.size() >= kRunBytes) [[unlikely]] send();
+    if (text_.size() >= kRunBytes) [[unlikely]]
+      send();
   }
 
  private:
@@ -603,15 +610,15 @@ class Renderer {
   /// and pending signals are handled now and then.
   MERVIK_ALWAYS_INLINE Result<void> next_item() {
     if constexpr (kRun) {
-      if (sink_.failed()) [[unlikely]] return std::unexpected(sink_.take_failure());
+      if (sink_.failed()) [[unlikely]]
+        return std::unexpected(sink_.take_failure());
       sink_.send_when_full();
     }
     return poll_signals();
   }
   Result<bool> dataclass_probe(PyObject* obj) {
     if constexpr (kRun) {
-      if (!never_dataclass(Py_TYPE(obj)) &&
-          !lookups_.runs_no_code(obj, names().dataclass_fields)) {
+      if (!never_dataclass(Py_TYPE(obj)) && !lookups_.runs_no_code(obj, names().dataclass_fields)) {
         return with_code([&]() -> Result<bool> { return is_dataclass(obj); });
       }
     }
@@ -727,7 +734,8 @@ class Renderer {
   /// Runs pending signal handlers once every kSignalCheckInterval items; a handler's exception
   /// ends the rendering.
   Result<void> poll_signals() {
-    if (--until_signal_check_ != 0) [[likely]] return {};
+    if (--until_signal_check_ != 0) [[likely]]
+      return {};
     until_signal_check_ = kSignalCheckInterval;
     return with_code([]() -> Result<void> {
       if (PyErr_CheckSignals() < 0) return std::unexpected(fetch_error());
@@ -776,14 +784,13 @@ inline Result<void> Renderer<StringBuffer>::line_start(const SpaceRun& closing,
 
 template <>
 MERVIK_ALWAYS_INLINE Result<void> Renderer<LineRun>::line_start(const SpaceRun& closing,
-                                                  const SpaceRun& level) {
+                                                                const SpaceRun& level) {
   sink_.spaces(closing.view().size(), level.view().size());
   return {};
 }
 
 template <>
-inline Result<void> Renderer<TextSink>::line_start(const SpaceRun& closing,
-                                                   const SpaceRun& level) {
+inline Result<void> Renderer<TextSink>::line_start(const SpaceRun& closing, const SpaceRun& level) {
   return step({closing.view(), level.view()});
 }
 

@@ -103,7 +103,8 @@ class StringBuffer final : public TextSink {
   /// Room for at least `n` more bytes at the end of the text; `commit` adds the bytes that
   /// were written there. Whoever commits bytes outside ASCII says so with `note_non_ascii`.
   char* reserve(size_t n) {
-    if (n > capacity_ - used_) [[unlikely]] grow(n);
+    if (n > capacity_ - used_) [[unlikely]]
+      grow(n);
     return data_ + used_;
   }
   void commit(size_t n) noexcept { used_ += n; }

@@ -11,7 +11,8 @@ namespace mervik {
 
 /// The outcome of a sink's write as a Result: an I/O failure becomes the matching OSError.
 inline Result<void> io_result(IoResult written) {
-  if (!written) [[unlikely]] return std::unexpected(error_from_io(written.error()));
+  if (!written) [[unlikely]]
+    return std::unexpected(error_from_io(written.error()));
   return {};
 }
 

@@ -44,9 +44,8 @@ struct Callable {
         .func_name = name,
         .positional_parameter_names = parameter_names,
         .keyword_only_parameters = {},
-        .class_name = kind == CallableKind::kFunction
-                          ? std::nullopt
-                          : std::optional<std::string_view>(class_name),
+        .class_name = kind == CallableKind::kFunction ? std::nullopt
+                                                      : std::optional<std::string_view>(class_name),
         .positional_only_count = 0,
         .required_positional_count = required,
     };
@@ -66,8 +65,8 @@ consteval bool consume(std::string_view& text, std::string_view expected) {
 template <size_t N>
 consteval bool doc_has_signature(const Callable<N>& c) {
   std::string_view doc = c.doc;
-  const bool named = c.kind == CallableKind::kConstructor ? consume(doc, c.class_name)
-                                                          : consume(doc, c.name);
+  const bool named =
+      c.kind == CallableKind::kConstructor ? consume(doc, c.class_name) : consume(doc, c.name);
   if (!named || !consume(doc, "(")) return false;
   if (c.kind == CallableKind::kMethod && !consume(doc, N == 0 ? "$self" : "$self, ")) {
     return false;
@@ -85,8 +84,8 @@ consteval bool doc_has_signature(const Callable<N>& c) {
 
 template <size_t N>
 consteval Callable<N> make_callable(CallableKind kind, const char* name,
-                                    std::string_view class_name,
-                                    const Parameter (&parameters)[N], const char* doc) {
+                                    std::string_view class_name, const Parameter (&parameters)[N],
+                                    const char* doc) {
   Callable<N> c{kind, name, class_name, {}, {}, 0, doc};
   bool seen_default = false;
   for (size_t i = 0; i < N; ++i) {
@@ -127,8 +126,7 @@ consteval Callable<N> method(std::string_view class_name, const char* name,
 template <size_t N>
 consteval Callable<N> constructor(std::string_view class_name, const Parameter (&parameters)[N],
                                   const char* doc) {
-  return detail::make_callable(CallableKind::kConstructor, "__new__", class_name, parameters,
-                               doc);
+  return detail::make_callable(CallableKind::kConstructor, "__new__", class_name, parameters, doc);
 }
 
 /// The CallSignature of a callable of the table.

@@ -30,8 +30,7 @@ class SharedBorrow {
       if (current == -1) {
         return std::unexpected(make_error(PyExc_RuntimeError, "Already mutably borrowed"));
       }
-    } while (!self->borrows.compare_exchange_weak(current, current + 1,
-                                                  std::memory_order_acquire));
+    } while (!self->borrows.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
     return SharedBorrow(self);
   }
   SharedBorrow(SharedBorrow&& other) noexcept : self_(std::exchange(other.self_, nullptr)) {}
@@ -159,11 +158,7 @@ PyType_Slot pretty_slots[] = {
 };
 
 PyType_Spec pretty_spec = {
-    "builtins.Pretty",
-    static_cast<int>(sizeof(PrettyObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    pretty_slots,
+    "builtins.Pretty", static_cast<int>(sizeof(PrettyObject)), 0, Py_TPFLAGS_DEFAULT, pretty_slots,
 };
 
 std::atomic<PyObject*> type_cell{nullptr};
@@ -177,7 +172,8 @@ Result<PyObject*> pretty_type() {
     PyObject* type = PyType_FromSpec(&pretty_spec);
     if (type == nullptr) {
       PyErr cause = fetch_error();
-      PyErr err = make_error(PyExc_RuntimeError, "An error occurred while initializing class Pretty");
+      PyErr err =
+          make_error(PyExc_RuntimeError, "An error occurred while initializing class Pretty");
       normalized_value(err);
       set_error_cause(err, std::move(cause));
       return std::unexpected(std::move(err));

@@ -57,11 +57,11 @@ inline constexpr auto kPrettyNew =
     constructor(kPrettyClassName, {kIndent},
                 "Pretty(indent=4)\n--\n\nA class for pretty-printing Python objects.");
 
-inline constexpr auto kPrettyFormatMethod = method(
-    kPrettyClassName, "format", {kObj},
-    "format($self, obj)\n--\n\nPretty-format the given object and return it as a string.\n\n"
-    "Args:\n    obj: The object to pretty-format.\n\nReturns:\n    A string containing the "
-    "pretty-formatted representation of the object.");
+inline constexpr auto kPrettyFormatMethod =
+    method(kPrettyClassName, "format", {kObj},
+           "format($self, obj)\n--\n\nPretty-format the given object and return it as a string.\n\n"
+           "Args:\n    obj: The object to pretty-format.\n\nReturns:\n    A string containing the "
+           "pretty-formatted representation of the object.");
 
 inline constexpr auto kPrettyPrintMethod = method(
     kPrettyClassName, "print", {kObj},

@@ -18,15 +18,17 @@ constinit thread_local bool release_around_writes = false;
 // thread of this process (one draining the pipe, as notebook kernels do). Writes to files,
 // terminals and devices keep it, so that no other thread runs in the middle of a print.
 const InterpreterHooks kReleaseInterpreter = {
-    .release = []() noexcept {
-      const SuspendedAttachment saved = suspend_attachment();
-      return InterpreterHooks::Token{{static_cast<uintptr_t>(saved.depth),
-                                      reinterpret_cast<uintptr_t>(saved.thread_state)}};
-    },
-    .reacquire = [](InterpreterHooks::Token token) noexcept {
-      resume_attachment_quietly({static_cast<intptr_t>(token.words[0]),
-                                 reinterpret_cast<PyThreadState*>(token.words[1])});
-    },
+    .release =
+        []() noexcept {
+          const SuspendedAttachment saved = suspend_attachment();
+          return InterpreterHooks::Token{{static_cast<uintptr_t>(saved.depth),
+                                          reinterpret_cast<uintptr_t>(saved.thread_state)}};
+        },
+    .reacquire =
+        [](InterpreterHooks::Token token) noexcept {
+          resume_attachment_quietly({static_cast<intptr_t>(token.words[0]),
+                                     reinterpret_cast<PyThreadState*>(token.words[1])});
+        },
     .release_around_writes = []() noexcept { return release_around_writes; },
     // During shutdown the holder may be a daemon thread that will never run again.
     .before_wait = []() noexcept -> IoResult {

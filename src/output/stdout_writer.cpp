@@ -132,8 +132,9 @@ IoResult StdoutWriter::write_escaped(std::string_view bytes) {
     const std::string_view escape(kByteEscapes[*next].data(), 4);
     const std::string_view two_digits[] = {escape.substr(0, 2), escape.substr(2, 2)};
     const std::string_view zero_and_digit[] = {escape.substr(0, 2), "0", escape.substr(3, 1)};
-    for (const std::string_view fragment : *next >= 0x10 ? std::span<const std::string_view>(two_digits)
-                                                         : std::span<const std::string_view>(zero_and_digit)) {
+    for (const std::string_view fragment :
+         *next >= 0x10 ? std::span<const std::string_view>(two_digits)
+                       : std::span<const std::string_view>(zero_and_digit)) {
       if (fragment.size() > kCapacity - used_) {
         result = flush();
         if (!result) break;

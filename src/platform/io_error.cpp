@@ -75,16 +75,16 @@ IoErrorKind IoError::kind() const noexcept {
 }
 
 std::string IoError::display_text() const {
-  return std::visit(
-      Overloaded{
-          [](const Os& e) {
-            return os_error_message(e.code) + " (os error " + std::to_string(e.code) + ")";
-          },
-          [](const Bare& e) { return std::string(kind_description(e.kind)); },
-          [](const Fixed& e) { return std::string(e.message); },
-          [](const Custom& e) { return e.payload->display_text(); },
-      },
-      value_);
+  return std::visit(Overloaded{
+                        [](const Os& e) {
+                          return os_error_message(e.code) + " (os error " + std::to_string(e.code) +
+                                 ")";
+                        },
+                        [](const Bare& e) { return std::string(kind_description(e.kind)); },
+                        [](const Fixed& e) { return std::string(e.message); },
+                        [](const Custom& e) { return e.payload->display_text(); },
+                    },
+                    value_);
 }
 
 bool IoError::operator==(const IoError& other) const noexcept {

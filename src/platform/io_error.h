@@ -102,7 +102,9 @@ class IoError {
     return custom != nullptr ? custom->payload.get() : nullptr;
   }
   /// The OS code, if this is an OS error.
-  const int32_t* os_code() const noexcept { return std::get_if<Os>(&value_) ? &std::get<Os>(value_).code : nullptr; }
+  const int32_t* os_code() const noexcept {
+    return std::get_if<Os>(&value_) ? &std::get<Os>(value_).code : nullptr;
+  }
   /// "message (os error N)", the kind's description, the fixed message or the payload's text.
   std::string display_text() const;
 

@@ -24,13 +24,13 @@ inline PyRef eval(const std::string& expression, const std::string& setup = "") 
   PyRef globals = PyRef::steal(PyDict_New());
   PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins());
   if (!setup.empty()) {
-    PyRef done = PyRef::steal(
-        PyRun_String(setup.c_str(), Py_file_input, globals.get(), globals.get()));
+    PyRef done =
+        PyRef::steal(PyRun_String(setup.c_str(), Py_file_input, globals.get(), globals.get()));
     if (!done) PyErr_Print();
     EXPECT_TRUE(done) << setup;
   }
-  PyRef value = PyRef::steal(
-      PyRun_String(expression.c_str(), Py_eval_input, globals.get(), globals.get()));
+  PyRef value =
+      PyRef::steal(PyRun_String(expression.c_str(), Py_eval_input, globals.get(), globals.get()));
   if (!value) PyErr_Print();
   EXPECT_TRUE(value) << expression;
   return value;
@@ -83,8 +83,7 @@ class PythonTest : public ::testing::Test {
 template <class F>
 void run_on_other_thread(F&& body) {
   std::thread worker(std::forward<F>(body));
-  Py_BEGIN_ALLOW_THREADS
-  worker.join();
+  Py_BEGIN_ALLOW_THREADS worker.join();
   Py_END_ALLOW_THREADS
 }
 

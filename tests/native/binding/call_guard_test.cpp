@@ -81,9 +81,8 @@ const FailureCase kFailures[] = {
        return std::unexpected(fetch_error());
      },
      value_error_type, "from the interpreter"},
-    {"internal_failure",
-     []() -> Result<PyRef> { throw InternalFailure("broken invariant"); }, panic_type,
-     "broken invariant"},
+    {"internal_failure", []() -> Result<PyRef> { throw InternalFailure("broken invariant"); },
+     panic_type, "broken invariant"},
     {"internal_failure_without_message", []() -> Result<PyRef> { throw InternalFailure(); },
      panic_type, "panic from native code"},
     {"bad_alloc", []() -> Result<PyRef> { throw std::bad_alloc(); }, memory_error_type, ""},

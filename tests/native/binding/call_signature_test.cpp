@@ -140,11 +140,10 @@ std::string bind_case_name(const ::testing::TestParamInfo<std::tuple<BindCase, F
          (std::get<1>(p.param) == Form::kVector ? "_vector" : "_tuple_dict");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    FullSignature, Binding,
-    ::testing::Combine(::testing::ValuesIn(kBindCases),
-                       ::testing::Values(Form::kVector, Form::kTupleDict)),
-    bind_case_name);
+INSTANTIATE_TEST_SUITE_P(FullSignature, Binding,
+                         ::testing::Combine(::testing::ValuesIn(kBindCases),
+                                            ::testing::Values(Form::kVector, Form::kTupleDict)),
+                         bind_case_name);
 
 INSTANTIATE_TEST_SUITE_P(FullSignatureRepeatedKeywords, Binding,
                          ::testing::Combine(::testing::ValuesIn(kVectorOnlyCases),

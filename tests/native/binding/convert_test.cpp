@@ -47,15 +47,14 @@ TEST_P(CastError, names_the_qualified_source_and_target) {
 
 INSTANTIATE_TEST_SUITE_P(
     Targets, CastError,
-    ::testing::Values(
-        CastCase{"nested_target", "None", "Outer.Inner",
-                 "'NoneType' object cannot be cast as 'Outer.Inner'"},
-        CastCase{"tuple", "1", "(bytes, bytearray)",
-                 "'int' object cannot be cast as 'bytes | bytearray'"},
-        CastCase{"nested_tuple", "1", "(bytes, (Outer.Inner, 'text'))",
-                 "'int' object cannot be cast as 'bytes | Outer.Inner | text'"},
-        CastCase{"other_object", "b''", "'some target'",
-                 "'bytes' object cannot be cast as 'some target'"}),
+    ::testing::Values(CastCase{"nested_target", "None", "Outer.Inner",
+                               "'NoneType' object cannot be cast as 'Outer.Inner'"},
+                      CastCase{"tuple", "1", "(bytes, bytearray)",
+                               "'int' object cannot be cast as 'bytes | bytearray'"},
+                      CastCase{"nested_tuple", "1", "(bytes, (Outer.Inner, 'text'))",
+                               "'int' object cannot be cast as 'bytes | Outer.Inner | text'"},
+                      CastCase{"other_object", "b''", "'some target'",
+                               "'bytes' object cannot be cast as 'some target'"}),
     [](const ::testing::TestParamInfo<CastCase>& param_info) { return param_info.param.name; });
 
 using Conversions = mervik::testing::PythonTest;
@@ -77,7 +76,9 @@ TEST_F(Conversions, lossy_text_borrows_valid_text) {
   EXPECT_FALSE(text.is_owned());
   EXPECT_EQ(text.view(), "caf\xC3\xA9 \xF0\x9F\x98\x80");
   PyRef lone = eval("'a\\ud800b'");
-  EXPECT_EQ(str_lossy_text(lone.get()).view(), "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" "b");
+  EXPECT_EQ(str_lossy_text(lone.get()).view(),
+            "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+            "b");
 }
 
 TEST_F(Conversions, utf8_text_fails_with_the_interpreter_error) {

@@ -53,7 +53,8 @@ TEST_F(IoErrorMapping, every_kind_raises_an_os_error_or_memory_error_with_its_de
     const auto kind = static_cast<IoErrorKind>(k);
     PyObject* exception = exception_for_kind(kind);
     EXPECT_TRUE(exception == PyExc_MemoryError ||
-                PyObject_IsSubclass(exception, PyExc_OSError) == 1) << "kind " << k;
+                PyObject_IsSubclass(exception, PyExc_OSError) == 1)
+        << "kind " << k;
     restore_error(error_from_io(IoError::from_kind(kind)));
     EXPECT_TRUE(raised(exception, platform::kind_description(kind))) << "kind " << k;
   }
@@ -65,7 +66,7 @@ TEST_F(IoErrorMapping, an_errno_raises_the_interpreters_own_class_for_it) {
   const std::map<int, PyObject*> own_choice = {
       {ENOMEM, PyExc_MemoryError},  // the interpreter has no OSError subclass for it
       {EINPROGRESS, PyExc_OSError}, {EALREADY, PyExc_OSError},  // not "would block"
-      {ESHUTDOWN, PyExc_OSError}, {ECHILD, PyExc_OSError}, {ESRCH, PyExc_OSError},
+      {ESHUTDOWN, PyExc_OSError},   {ECHILD, PyExc_OSError},   {ESRCH, PyExc_OSError},
   };
   for (int code = 0; code < 256; ++code) {
     PyRef interpreters = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is", code, "text"));
@@ -102,11 +103,11 @@ TEST_F(IoErrorMapping, io_error_forms_raise_their_display_text_as_the_only_argum
   EXPECT_TRUE(raised(PyExc_OSError, "Unknown error 9999 (os error 9999)"));
   restore_error(error_from_io(IoError::from_kind(IoErrorKind::kWriteZero)));
   EXPECT_TRUE(raised(PyExc_OSError, "write zero"));
-  restore_error(error_from_io(
-      IoError::fixed(IoErrorKind::kWriteZero, "failed to write whole buffer")));
+  restore_error(
+      error_from_io(IoError::fixed(IoErrorKind::kWriteZero, "failed to write whole buffer")));
   EXPECT_TRUE(raised(PyExc_OSError, "failed to write whole buffer"));
-  restore_error(error_from_io(
-      IoError::custom(IoErrorKind::kTimedOut, std::make_shared<TextPayload>())));
+  restore_error(
+      error_from_io(IoError::custom(IoErrorKind::kTimedOut, std::make_shared<TextPayload>())));
   EXPECT_TRUE(raised(PyExc_TimeoutError, "payload says no"));
 }
 
@@ -169,11 +170,9 @@ TEST_F(ErrorModel, concurrent_normalization_from_two_threads_agrees_on_one_insta
   };
   std::thread first(normalize_on_thread, 0);
   std::thread second(normalize_on_thread, 1);
-  Py_BEGIN_ALLOW_THREADS
-  first.join();
+  Py_BEGIN_ALLOW_THREADS first.join();
   second.join();
-  Py_END_ALLOW_THREADS
-  EXPECT_NE(seen[0], nullptr);
+  Py_END_ALLOW_THREADS EXPECT_NE(seen[0], nullptr);
   EXPECT_EQ(seen[0], seen[1]);
   EXPECT_EQ(normalized_value(err), seen[0]);
 }

@@ -45,33 +45,73 @@ std::vector<ConsoleCase> console_cases() {
       {"two_byte_character", {"\xC3\xA9"}, {2U}, u"\u00E9"},
       {"lead_byte_waits_for_its_continuation", {"\xC3", "\xA9z"}, {1U, 1U}, u"\u00E9"},
       {"three_byte_character_in_pieces", {"\xE2", "\x82", "\xAC"}, {1U, 1U, 1U}, u"\u20AC"},
-      {"four_byte_character_in_pieces", {"\xF0\x9F", "\x9F", "\x98", "\x80!"}, {1U, 1U, 1U, 1U},
+      {"four_byte_character_in_pieces",
+       {"\xF0\x9F", "\x9F", "\x98", "\x80!"},
+       {1U, 1U, 1U, 1U},
        u"\U0001F600"},
-      {"pending_then_other_byte_fails_and_clears", {"\xC3", "a", "a"},
-       {1U, std::unexpected(kNotUtf8), 1U}, u"a"},
-      {"pending_completed_invalid_fails", {"\xE0", "\x80", "\x80"},
-       {1U, 1U, std::unexpected(kNotUtf8)}, u""},
+      {"pending_then_other_byte_fails_and_clears",
+       {"\xC3", "a", "a"},
+       {1U, std::unexpected(kNotUtf8), 1U},
+       u"a"},
+      {"pending_completed_invalid_fails",
+       {"\xE0", "\x80", "\x80"},
+       {1U, 1U, std::unexpected(kNotUtf8)},
+       u""},
       {"invalid_first_byte", {"\xFF"}, {std::unexpected(kNotUtf8)}, u""},
-      {"lone_continuation_byte", {"\x80" "abc"}, {std::unexpected(kNotUtf8)}, u""},
-      {"lead_byte_followed_by_non_continuation", {"\xC3" "A"}, {std::unexpected(kNotUtf8)}, u""},
+      {"lone_continuation_byte",
+       {"\x80"
+        "abc"},
+       {std::unexpected(kNotUtf8)},
+       u""},
+      {"lead_byte_followed_by_non_continuation",
+       {"\xC3"
+        "A"},
+       {std::unexpected(kNotUtf8)},
+       u""},
       {"valid_prefix_before_invalid_byte", {"ab\xFF"}, {2U}, u"ab"},
-      {"valid_prefix_before_cut_character", {"ab\xC3", "\xC3", "\xA9"}, {2U, 1U, 1U},
-       u"ab\u00E9"},
-      {"at_most_4096_bytes_per_call", {std::string(5000, 'a')}, {4096U},
-       std::u16string(4096, u'a'), {}, {4096}},
-      {"chunk_ends_before_a_cut_character", {a4095 + "\xC3\xA9"}, {4095U},
-       std::u16string(4095, u'a'), {}, {4095}},
-      {"console_takes_fewer_units", {"a\xC3\xA9\xE2\x82\xACx"}, {6U}, u"a\u00E9\u20AC",
+      {"valid_prefix_before_cut_character", {"ab\xC3", "\xC3", "\xA9"}, {2U, 1U, 1U}, u"ab\u00E9"},
+      {"at_most_4096_bytes_per_call",
+       {std::string(5000, 'a')},
+       {4096U},
+       std::u16string(4096, u'a'),
+       {},
+       {4096}},
+      {"chunk_ends_before_a_cut_character",
+       {a4095 + "\xC3\xA9"},
+       {4095U},
+       std::u16string(4095, u'a'),
+       {},
+       {4095}},
+      {"console_takes_fewer_units",
+       {"a\xC3\xA9\xE2\x82\xACx"},
+       {6U},
+       u"a\u00E9\u20AC",
        {accept(3)}},
       {"console_takes_nothing", {"abc"}, {0U}, u"", {accept(0)}},
-      {"low_surrogate_written_alone", {"a\xF0\x9F\x98\x80" "b"}, {5U}, u"a\U0001F600",
-       {accept(2)}, {4, 1}},
-      {"low_surrogate_counts_even_when_refused", {"a\xF0\x9F\x98\x80" "b"}, {5U}, u"a\xD83D",
-       {accept(2), fail(kConsoleFailure)}, {4, 1}},
-      {"console_failure", {"abc"}, {std::unexpected(IoError::from_os(kConsoleFailure))}, u"",
+      {"low_surrogate_written_alone",
+       {"a\xF0\x9F\x98\x80"
+        "b"},
+       {5U},
+       u"a\U0001F600",
+       {accept(2)},
+       {4, 1}},
+      {"low_surrogate_counts_even_when_refused",
+       {"a\xF0\x9F\x98\x80"
+        "b"},
+       {5U},
+       u"a\xD83D",
+       {accept(2), fail(kConsoleFailure)},
+       {4, 1}},
+      {"console_failure",
+       {"abc"},
+       {std::unexpected(IoError::from_os(kConsoleFailure))},
+       u"",
        {fail(kConsoleFailure)}},
-      {"completed_character_failure", {"\xC3", "\xA9"},
-       {1U, std::unexpected(IoError::from_os(kConsoleFailure))}, u"", {fail(kConsoleFailure)}},
+      {"completed_character_failure",
+       {"\xC3", "\xA9"},
+       {1U, std::unexpected(IoError::from_os(kConsoleFailure))},
+       u"",
+       {fail(kConsoleFailure)}},
   };
 }
 
@@ -131,12 +171,16 @@ TEST_F(StdoutWriterConsole, held_lead_byte_then_other_text_fails) {
 }
 
 TEST_F(StdoutWriterConsole, invalid_byte_fails_and_keeps_the_rest) {
-  ASSERT_TRUE(writer_.write({"ab\xFF" "cd"}));
+  ASSERT_TRUE(
+      writer_.write({"ab\xFF"
+                     "cd"}));
   const IoResult result = writer_.write({"\n"});
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error(), kNotUtf8);
   EXPECT_EQ(fake_.console_out, u"ab");
-  EXPECT_EQ(writer_.buffered(), "\xFF" "cd\n");
+  EXPECT_EQ(writer_.buffered(),
+            "\xFF"
+            "cd\n");
 }
 
 TEST_F(StdoutWriterConsole, utf8_code_page_takes_bytes_unconverted) {

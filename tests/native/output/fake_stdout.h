@@ -82,8 +82,8 @@ inline const platform::StdoutOps kFakeOps = {
     },
     .is_console = [](platform::StdoutHandle) noexcept { return FakeStdout::current()->console; },
     .console_output_code_page = []() noexcept { return FakeStdout::current()->code_page; },
-    .write_bytes = [](platform::StdoutHandle, std::span<const char> bytes) noexcept
-    -> platform::OsCount {
+    .write_bytes = [](platform::StdoutHandle,
+                      std::span<const char> bytes) noexcept -> platform::OsCount {
       FakeStdout& fake = *FakeStdout::current();
       if (fake.during_write) fake.during_write();
       std::lock_guard lock(fake.mutex);
@@ -98,8 +98,8 @@ inline const platform::StdoutOps kFakeOps = {
       return n;
     },
     .utf8_to_utf16 = platform::system_stdout_ops().utf8_to_utf16,
-    .write_console = [](platform::StdoutHandle, std::span<const char16_t> units) noexcept
-    -> platform::OsCount {
+    .write_console = [](platform::StdoutHandle,
+                        std::span<const char16_t> units) noexcept -> platform::OsCount {
       FakeStdout& fake = *FakeStdout::current();
       std::lock_guard lock(fake.mutex);
       fake.console_requests.push_back(units.size());
@@ -115,10 +115,11 @@ inline const platform::StdoutOps kFakeOps = {
 
 /// Hooks that log "release" and "reacquire" in the current fake.
 inline const InterpreterHooks kRecordingHooks = {
-    .release = []() noexcept {
-      FakeStdout::current()->log("release");
-      return InterpreterHooks::Token{};
-    },
+    .release =
+        []() noexcept {
+          FakeStdout::current()->log("release");
+          return InterpreterHooks::Token{};
+        },
     .reacquire = [](InterpreterHooks::Token) noexcept { FakeStdout::current()->log("reacquire"); },
 };
 

@@ -47,31 +47,67 @@ std::vector<FaultCase> fault_cases() {
   const std::string long_leaf = "'" + std::string(2000, 'x') + "'";
   return {
       {"eintr_storm_is_retried", repeat(5000, fail(EINTR)), nullptr, "", kSmallText, ""},
-      {"eintr_between_short_writes", repeat(40, fail(EINTR)) + repeat(12, accept(1)) +
-                                         std::vector{fail(EINTR), accept(2), fail(EINTR)},
+      {"eintr_between_short_writes",
+       repeat(40, fail(EINTR)) + repeat(12, accept(1)) +
+           std::vector{fail(EINTR), accept(2), fail(EINTR)},
        nullptr, "", kSmallText, ""},
       {"one_byte_writes", repeat(kSmallText.size(), accept(1)), nullptr, "", kSmallText, ""},
-      {"zero_byte_direct_write", {accept(0)}, &PyExc_OSError, "failed to write whole buffer", "",
+      {"zero_byte_direct_write",
+       {accept(0)},
+       &PyExc_OSError,
+       "failed to write whole buffer",
+       "",
        ""},
-      {"zero_byte_flush", {accept(2), accept(3), accept(0)}, &PyExc_OSError,
-       "failed to write the buffered data", "[\n  1", ",\n"},
-      {"eagain_on_a_flush", {accept(9), accept(9), fail(EAGAIN)}, &PyExc_BlockingIOError,
-       "Resource temporarily unavailable (os error 11)", "[\n  1,\n", "  'ab',\n"},
-      {"eagain_after_part_of_a_flush", {accept(9), accept(9), accept(4), fail(EAGAIN)},
-       &PyExc_BlockingIOError, "Resource temporarily unavailable (os error 11)", "[\n  1,\n  'a",
+      {"zero_byte_flush",
+       {accept(2), accept(3), accept(0)},
+       &PyExc_OSError,
+       "failed to write the buffered data",
+       "[\n  1",
+       ",\n"},
+      {"eagain_on_a_flush",
+       {accept(9), accept(9), fail(EAGAIN)},
+       &PyExc_BlockingIOError,
+       "Resource temporarily unavailable (os error 11)",
+       "[\n  1,\n",
+       "  'ab',\n"},
+      {"eagain_after_part_of_a_flush",
+       {accept(9), accept(9), accept(4), fail(EAGAIN)},
+       &PyExc_BlockingIOError,
+       "Resource temporarily unavailable (os error 11)",
+       "[\n  1,\n  'a",
        "b',\n"},
       // The unwritten rest of a direct write is not buffered: the step has failed as a whole.
-      {"eagain_inside_a_long_direct_write", {accept(9), accept(9), accept(1000), fail(EAGAIN)},
-       &PyExc_BlockingIOError, "Resource temporarily unavailable (os error 11)",
-       "[\n  " + long_leaf.substr(0, 1000), "", "['" + std::string(2000, 'x') + "']"},
-      {"ebadf_mid_stream_discards_silently", {accept(9), fail(EBADF), accept(1), fail(EBADF)},
-       nullptr, "", "[\n ]\n", ""},
-      {"final_line_break_fails", {accept(9), accept(9), accept(9), fail(EPIPE)},
-       &PyExc_BrokenPipeError, "Broken pipe (os error 32)", "[\n  1,\n  'ab',\n", "]\n"},
-      {"final_line_break_half_written", {accept(9), accept(9), accept(9), accept(1), fail(ENOSPC)},
-       &PyExc_OSError, "No space left on device (os error 28)", "[\n  1,\n  'ab',\n]", "\n"},
-      {"final_line_break_zero_bytes", {accept(9), accept(9), accept(9), accept(0)}, &PyExc_OSError,
-       "failed to write the buffered data", "[\n  1,\n  'ab',\n", "]\n"},
+      {"eagain_inside_a_long_direct_write",
+       {accept(9), accept(9), accept(1000), fail(EAGAIN)},
+       &PyExc_BlockingIOError,
+       "Resource temporarily unavailable (os error 11)",
+       "[\n  " + long_leaf.substr(0, 1000),
+       "",
+       "['" + std::string(2000, 'x') + "']"},
+      {"ebadf_mid_stream_discards_silently",
+       {accept(9), fail(EBADF), accept(1), fail(EBADF)},
+       nullptr,
+       "",
+       "[\n ]\n",
+       ""},
+      {"final_line_break_fails",
+       {accept(9), accept(9), accept(9), fail(EPIPE)},
+       &PyExc_BrokenPipeError,
+       "Broken pipe (os error 32)",
+       "[\n  1,\n  'ab',\n",
+       "]\n"},
+      {"final_line_break_half_written",
+       {accept(9), accept(9), accept(9), accept(1), fail(ENOSPC)},
+       &PyExc_OSError,
+       "No space left on device (os error 28)",
+       "[\n  1,\n  'ab',\n]",
+       "\n"},
+      {"final_line_break_zero_bytes",
+       {accept(9), accept(9), accept(9), accept(0)},
+       &PyExc_OSError,
+       "failed to write the buffered data",
+       "[\n  1,\n  'ab',\n",
+       "]\n"},
   };
 }
 
@@ -128,9 +164,11 @@ TEST_P(PrintRuns, reach_the_system_as_the_steps_one_by_one_would) {
                               "@dataclasses.dataclass\n"
                               "class D:\n"
                               "    x: object\n"
-                              "    name_" + std::string(1030, 'n') + ": int = 1\n"
-                              "class R:\n"
-                              "    def __repr__(self): return 'r\\n' * 700 + 'x' * 1100\n");
+                              "    name_" +
+                                  std::string(1030, 'n') +
+                                  ": int = 1\n"
+                                  "class R:\n"
+                                  "    def __repr__(self): return 'r\\n' * 700 + 'x' * 1100\n");
   ASSERT_TRUE(value);
   for (const uint64_t indent : {0, 2, 300, 1100}) {
     for (const size_t start : {0, 1000}) {
@@ -155,13 +193,14 @@ TEST_P(PrintRuns, reach_the_system_as_the_steps_one_by_one_would) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, PrintRuns,
-    ::testing::Values("[1, 'ab', {'k': ()}]", "['x' * 1500, 'y' * 1020, 'z' * 1022]",
-                      "{'k' * 1010: 'v' * 1010, 'a': ['b' * 1021]}",
-                      "[[[[[[[[['deep' * 200]]]]]]]]]", "(((((((((1,),),),),),),),),)",
-                      "[D('x' * 1000), D([D(2)])]", "[R(), {R(): R()}, R()]",
-                      "[{1, 2}, 'q' * 1030, {3}]"));
+INSTANTIATE_TEST_SUITE_P(Table, PrintRuns,
+                         ::testing::Values("[1, 'ab', {'k': ()}]",
+                                           "['x' * 1500, 'y' * 1020, 'z' * 1022]",
+                                           "{'k' * 1010: 'v' * 1010, 'a': ['b' * 1021]}",
+                                           "[[[[[[[[['deep' * 200]]]]]]]]]",
+                                           "(((((((((1,),),),),),),),),)",
+                                           "[D('x' * 1000), D([D(2)])]", "[R(), {R(): R()}, R()]",
+                                           "[{1, 2}, 'q' * 1030, {3}]"));
 
 }  // namespace
 }  // namespace mervik

@@ -88,18 +88,30 @@ std::vector<LineCase> line_cases() {
       {"exact_fill_is_copied", {{k1000}, {k24}}, {}, k1000 + k24},
       {"full_buffer_flushes_at_next_append", {{k1000}, {k24}, {"z"}}, {k1000 + k24}, "z"},
       {"full_buffer_then_line_break", {{k1000}, {k24}, {"\n"}}, {k1000 + k24, "\n"}, ""},
-      {"overflow_flushes_first", {{k1000}, {text(100, 'A') + "\nz"}},
-       {k1000, text(100, 'A') + "\n"}, "z"},
+      {"overflow_flushes_first",
+       {{k1000}, {text(100, 'A') + "\nz"}},
+       {k1000, text(100, 'A') + "\n"},
+       "z"},
       {"long_line_after_buffered_text", {{"ab"}, {k2000 + "\n"}}, {"ab", k2000 + "\n"}, ""},
-      {"1500_bytes_in_2_byte_fragments", {pieces(k1500, 2)}, {k1500.substr(0, 1024)},
+      {"1500_bytes_in_2_byte_fragments",
+       {pieces(k1500, 2)},
+       {k1500.substr(0, 1024)},
        k1500.substr(1024)},
-      {"1500_bytes_in_3_byte_fragments", {pieces(k1500, 3)}, {k1500.substr(0, 1023)},
+      {"1500_bytes_in_3_byte_fragments",
+       {pieces(k1500, 3)},
+       {k1500.substr(0, 1023)},
        k1500.substr(1023)},
-      {"1500_bytes_in_1000_byte_fragments", {pieces(k1500, 1000)}, {k1500.substr(0, 1000)},
+      {"1500_bytes_in_1000_byte_fragments",
+       {pieces(k1500, 1000)},
+       {k1500.substr(0, 1000)},
        k1500.substr(1000)},
-      {"1500_bytes_in_1024_byte_fragments", {pieces(k1500, 1024)}, {k1500.substr(0, 1024)},
+      {"1500_bytes_in_1024_byte_fragments",
+       {pieces(k1500, 1024)},
+       {k1500.substr(0, 1024)},
        k1500.substr(1024)},
-      {"1500_bytes_in_2_byte_steps", one_per_step(pieces(k1500, 2)), {k1500.substr(0, 1024)},
+      {"1500_bytes_in_2_byte_steps",
+       one_per_step(pieces(k1500, 2)),
+       {k1500.substr(0, 1024)},
        k1500.substr(1024)},
   };
 }
@@ -143,31 +155,82 @@ std::vector<FailureCase> failure_cases() {
   return {
       {"short_flush_writes_continue", "abc", {accept(2)}, {"\n"}, {"ab", "c\n"}, {}, ""},
       {"zero_byte_flush", "abc", {accept(0)}, {"\n"}, {""}, kBufferedDataZero, "abc\n"},
-      {"failed_flush_keeps_the_rest_in_order", "abc", {accept(2), fail(EPIPE)}, {"\n"}, {"ab"},
-       IoError::from_os(EPIPE), "c\n"},
-      {"failure_drops_tail_and_later_fragments", "x", {fail(EPIPE)}, {"y\nz", "w\n"}, {},
-       IoError::from_os(EPIPE), "xy\n"},
-      {"failed_overflow_flush_keeps_buffer", k1000, {fail(ENOSPC)}, {text(100)}, {},
-       IoError::from_os(ENOSPC), k1000},
-      {"big_fragment_fails_after_flush", "ab", {accept(9), fail(EPIPE)}, {k2000}, {"ab"},
-       IoError::from_os(EPIPE), ""},
+      {"failed_flush_keeps_the_rest_in_order",
+       "abc",
+       {accept(2), fail(EPIPE)},
+       {"\n"},
+       {"ab"},
+       IoError::from_os(EPIPE),
+       "c\n"},
+      {"failure_drops_tail_and_later_fragments",
+       "x",
+       {fail(EPIPE)},
+       {"y\nz", "w\n"},
+       {},
+       IoError::from_os(EPIPE),
+       "xy\n"},
+      {"failed_overflow_flush_keeps_buffer",
+       k1000,
+       {fail(ENOSPC)},
+       {text(100)},
+       {},
+       IoError::from_os(ENOSPC),
+       k1000},
+      {"big_fragment_fails_after_flush",
+       "ab",
+       {accept(9), fail(EPIPE)},
+       {k2000},
+       {"ab"},
+       IoError::from_os(EPIPE),
+       ""},
       {"zero_byte_direct_write", "", {accept(0)}, {"a\nb"}, {""}, kWholeBufferZero, ""},
-      {"zero_byte_big_fragment", "", {accept(5), accept(0)}, {k2000}, {k2000.substr(0, 5), ""},
-       kWholeBufferZero, ""},
-      {"direct_write_fails_part_way", "", {accept(3), fail(EIO)}, {"hello\n", "x"}, {"hel"},
-       IoError::from_os(EIO), ""},
-      {"short_direct_writes_continue", "", {accept(1), accept(2)}, {"hello\n"},
-       {"h", "el", "lo\n"}, {}, ""},
-      {"interrupted_direct_write_is_retried", "", {fail(EINTR), fail(EINTR)}, {"a\n"}, {"a\n"},
-       {}, ""},
-      {"interrupted_flush_is_retried", "abc", {accept(1), fail(EINTR)}, {"\n"}, {"a", "bc\n"},
-       {}, ""},
+      {"zero_byte_big_fragment",
+       "",
+       {accept(5), accept(0)},
+       {k2000},
+       {k2000.substr(0, 5), ""},
+       kWholeBufferZero,
+       ""},
+      {"direct_write_fails_part_way",
+       "",
+       {accept(3), fail(EIO)},
+       {"hello\n", "x"},
+       {"hel"},
+       IoError::from_os(EIO),
+       ""},
+      {"short_direct_writes_continue",
+       "",
+       {accept(1), accept(2)},
+       {"hello\n"},
+       {"h", "el", "lo\n"},
+       {},
+       ""},
+      {"interrupted_direct_write_is_retried",
+       "",
+       {fail(EINTR), fail(EINTR)},
+       {"a\n"},
+       {"a\n"},
+       {},
+       ""},
+      {"interrupted_flush_is_retried",
+       "abc",
+       {accept(1), fail(EINTR)},
+       {"\n"},
+       {"a", "bc\n"},
+       {},
+       ""},
       {"closed_stdout_discards_direct_lines", "", {fail(EBADF)}, {"a\nb"}, {}, {}, "b"},
       {"closed_stdout_discards_flush", "abc", {accept(1), fail(EBADF)}, {"\n"}, {"a"}, {}, ""},
       {"closed_stdout_discards_big_fragment", "", {fail(EBADF)}, {k2000, "c"}, {}, {}, "c"},
       {"missing_handle_discards", "abc", {}, {"\nd"}, {}, {}, "d", EBADF},
-      {"failed_handle_lookup_is_an_error", "abc", {}, {"\n"}, {}, IoError::from_os(EIO),
-       "abc\n", EIO},
+      {"failed_handle_lookup_is_an_error",
+       "abc",
+       {},
+       {"\n"},
+       {},
+       IoError::from_os(EIO),
+       "abc\n",
+       EIO},
   };
 }
 
@@ -224,9 +287,8 @@ TEST(StdoutWriter, escaped_bytes_go_out_exactly_as_their_steps_would) {
       } else {
         for (unsigned char byte : bytes) {
           const std::string hex = "0123456789abcdef";
-          const Fragments step = byte >= 0x10
-              ? Fragments{"\\x", {hex[byte >> 4], hex[byte & 0xF]}}
-              : Fragments{"\\x", "0", {hex[byte & 0xF]}};
+          const Fragments step = byte >= 0x10 ? Fragments{"\\x", {hex[byte >> 4], hex[byte & 0xF]}}
+                                              : Fragments{"\\x", "0", {hex[byte & 0xF]}};
           ASSERT_TRUE(write_step(writer, step));
         }
       }
@@ -250,8 +312,8 @@ TEST(StdoutWriter, hooks_wrap_every_raw_write_and_nothing_else) {
   fake.script = {accept(2), fail(EINTR)};
   ASSERT_TRUE(writer.write({"\n"}));
   const std::vector<std::string> expected = {
-      "release", "write 2", "reacquire", "release", "error " + std::to_string(EINTR),
-      "reacquire", "release", "write 2", "reacquire"};
+      "release",   "write 2", "reacquire", "release",  "error " + std::to_string(EINTR),
+      "reacquire", "release", "write 2",   "reacquire"};
   EXPECT_EQ(fake.events, expected);
 }
 
@@ -273,11 +335,12 @@ struct FakeInterpreter {
 };
 
 const InterpreterHooks kFakeInterpreterHooks = {
-    .release = []() noexcept {
-      ++FakeInterpreter::releases;
-      FakeInterpreter::give();
-      return InterpreterHooks::Token{};
-    },
+    .release =
+        []() noexcept {
+          ++FakeInterpreter::releases;
+          FakeInterpreter::give();
+          return InterpreterHooks::Token{};
+        },
     .reacquire = [](InterpreterHooks::Token) noexcept { FakeInterpreter::take(); },
 };
 

@@ -120,13 +120,12 @@ TEST_P(StdoutPosixConversion, utf8_to_utf16) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, StdoutPosixConversion,
-    ::testing::Values(
-        ConversionCase{"every_length", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", 8,
-                       u"a\u00E9\u20AC\U0001F600"},
-        ConversionCase{"largest_scalars", "\xDF\xBF\xEF\xBF\xBF\xF4\x8F\xBF\xBF", 4,
-                       u"\u07FF\uFFFF\U0010FFFF"},
-        ConversionCase{"invalid_input", "a\xFF", 8, u""},
-        ConversionCase{"no_room_for_a_pair", "a\xF0\x9F\x98\x80", 2, u""}),
+    ::testing::Values(ConversionCase{"every_length", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", 8,
+                                     u"a\u00E9\u20AC\U0001F600"},
+                      ConversionCase{"largest_scalars", "\xDF\xBF\xEF\xBF\xBF\xF4\x8F\xBF\xBF", 4,
+                                     u"\u07FF\uFFFF\U0010FFFF"},
+                      ConversionCase{"invalid_input", "a\xFF", 8, u""},
+                      ConversionCase{"no_room_for_a_pair", "a\xF0\x9F\x98\x80", 2, u""}),
     [](const auto& p) { return p.param.name; });
 
 }  // namespace

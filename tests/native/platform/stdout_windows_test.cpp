@@ -198,17 +198,16 @@ TEST_P(StdoutWindowsConversion, utf8_to_utf16) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, StdoutWindowsConversion,
-    ::testing::Values(
-        ConversionCase{"every_length", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", 8,
-                       u"a\u00E9\u20AC\U0001F600"},
-        ConversionCase{"largest_scalars", "\xDF\xBF\xEF\xBF\xBF\xF4\x8F\xBF\xBF", 4,
-                       u"\u07FF\uFFFF\U0010FFFF"},
-        ConversionCase{"empty", "", 0, u""},
-        ConversionCase{"full_area", std::string(kConsoleChunk, 'z'), kConsoleChunk,
-                       std::u16string(kConsoleChunk, u'z')},
-        ConversionCase{"invalid_byte", "a\xFF", 8, u"", ERROR_NO_UNICODE_TRANSLATION},
-        ConversionCase{"surrogate_code_point", "\xED\xA0\x80", 8, u"",
-                       ERROR_NO_UNICODE_TRANSLATION}),
+    ::testing::Values(ConversionCase{"every_length", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", 8,
+                                     u"a\u00E9\u20AC\U0001F600"},
+                      ConversionCase{"largest_scalars", "\xDF\xBF\xEF\xBF\xBF\xF4\x8F\xBF\xBF", 4,
+                                     u"\u07FF\uFFFF\U0010FFFF"},
+                      ConversionCase{"empty", "", 0, u""},
+                      ConversionCase{"full_area", std::string(kConsoleChunk, 'z'), kConsoleChunk,
+                                     std::u16string(kConsoleChunk, u'z')},
+                      ConversionCase{"invalid_byte", "a\xFF", 8, u"", ERROR_NO_UNICODE_TRANSLATION},
+                      ConversionCase{"surrogate_code_point", "\xED\xA0\x80", 8, u"",
+                                     ERROR_NO_UNICODE_TRANSLATION}),
     [](const auto& p) { return p.param.name; });
 
 // ---------------------------------------------------------------------------------------------
@@ -251,8 +250,8 @@ class StdoutWindowsConsole : public ::testing::Test {
   std::u16string screen_text(DWORD count) {
     std::u16string text(count, u'\0');
     DWORD n = 0;
-    ReadConsoleOutputCharacterW(console_, reinterpret_cast<wchar_t*>(text.data()), count,
-                                {0, 0}, &n);
+    ReadConsoleOutputCharacterW(console_, reinterpret_cast<wchar_t*>(text.data()), count, {0, 0},
+                                &n);
     text.resize(n);
     return text;
   }
@@ -288,13 +287,17 @@ TEST_F(StdoutWindowsConsole, invalid_byte_fails_after_the_text_before_it) {
   ASSERT_TRUE(SetConsoleOutputCP(437));
   clear();
   StdoutWriter writer(system_stdout_ops());
-  ASSERT_TRUE(writer.write({"ab\xFF" "cd"}));
+  ASSERT_TRUE(
+      writer.write({"ab\xFF"
+                    "cd"}));
   const IoResult result = writer.write({"\n"});
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind(), IoErrorKind::kInvalidData);
   EXPECT_EQ(result.error().display_text(),
             "Windows stdio in console mode does not support writing non-UTF-8 byte sequences");
-  EXPECT_EQ(writer.buffered(), "\xFF" "cd\n");
+  EXPECT_EQ(writer.buffered(),
+            "\xFF"
+            "cd\n");
   EXPECT_EQ(screen_text(3), u"ab ");
 }
 
