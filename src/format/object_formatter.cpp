@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -70,7 +71,7 @@ MERVIK_ALWAYS_INLINE bool freed_quietly(PyObject* obj) noexcept {
 /// Gives up a reference; the last one of an object that may run code when freed is given up
 /// with the print's finished lines sent first.
 MERVIK_ALWAYS_INLINE void release(PyObject* obj) noexcept {
-  if (active_run != nullptr && Py_REFCNT(obj) == 1 && !freed_quietly(obj)) [[unlikely]] {
+  if (Py_REFCNT(obj) == 1 && active_run != nullptr && !freed_quietly(obj)) [[unlikely]] {
     release_with_code(obj);
     return;
   }
@@ -219,6 +220,115 @@ class ClassLookups {
     unsigned int version = 0;       // 0: not remembered
   };
   std::array<Entry, kEntries> entries_{};
+};
+
+/// Text written as it is: an exact str of ASCII characters without line breaks.
+bool plain_text(PyObject* text) noexcept {
+  if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text)) return false;
+  const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  return length == 0 || std::memchr(PyUnicode_DATA(text), '\n', length) == nullptr;
+}
+
+/// What a print learned of the dataclasses it wrote, so that the instances of a class after the
+/// first are written without asking ClassLookups again: whether looking up
+/// `__dataclass_fields__` and each field on an instance runs no interpreter code, and which
+/// names (the class's and its fields') are plain_text. A class's entry holds while the class
+/// keeps its version tag and no interpreter code ran since it was made (code could change the
+/// kind of an attribute found in the class: LineRun::code_runs). The names are held, so that no
+/// other name can come to have a remembered one's address; each field is remembered by its
+/// position in the fields' dictionary and checked by its name.
+class KnownClasses {
+ public:
+  static constexpr size_t kClasses = 4;
+  static constexpr size_t kFields = 16;
+  static constexpr uint8_t kNoCode = 1;  // a field's lookup runs no interpreter code
+  static constexpr uint8_t kPlain = 2;   // a field's name is plain_text
+
+  struct Entry {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;  // 0: nothing known
+    uint64_t code_runs = 0;
+    bool fields_no_code = false;  // the lookup of __dataclass_fields__
+    bool class_no_code = false;   // the lookup of __class__
+    PyObject* class_name = nullptr;  // held; the last name shown for the class
+    bool class_name_plain = false;
+    size_t count = 0;  // fields remembered (a forgotten one between has no name)
+    std::array<PyObject*, kFields> names{};  // held exact strs
+    std::array<uint8_t, kFields> verdicts{};
+  };
+
+  KnownClasses() = default;
+  KnownClasses(const KnownClasses&) = delete;
+  KnownClasses& operator=(const KnownClasses&) = delete;
+  ~KnownClasses() {
+    for (Entry& entry : entries_) forget(entry);
+  }
+
+  /// The entry of `type` while it holds, or null.
+  MERVIK_ALWAYS_INLINE Entry* find(PyTypeObject* type, uint64_t code_runs) noexcept {
+    for (Entry& entry : entries_) {
+      if (entry.type == type) {
+        if (entry.version != 0 && entry.version == type->tp_version_tag &&
+            entry.code_runs == code_runs) [[likely]]
+          return &entry;
+        return nullptr;
+      }
+    }
+    return nullptr;
+  }
+
+  /// The entry of `type`, made afresh (taking another class's place) unless it holds; null
+  /// while the class has no version tag.
+  Entry* learn(PyTypeObject* type, uint64_t code_runs, bool fields_no_code,
+               bool class_no_code) noexcept {
+    if (type->tp_version_tag == 0) return nullptr;
+    Entry* entry = nullptr;
+    for (Entry& candidate : entries_) {
+      if (candidate.type == type) entry = &candidate;
+    }
+    if (entry == nullptr) {
+      entry = &entries_[next_];
+      next_ = (next_ + 1) % kClasses;
+    }
+    forget(*entry);
+    entry->type = type;
+    entry->version = type->tp_version_tag;
+    entry->code_runs = code_runs;
+    entry->fields_no_code = fields_no_code;
+    entry->class_no_code = class_no_code;
+    return entry;
+  }
+
+  /// Remembers the verdict of field `i` named `name`, an exact str.
+  static void remember(Entry& entry, size_t i, PyObject* name, uint8_t verdict) noexcept {
+    if (i >= kFields) return;
+    Py_XDECREF(entry.names[i]);  // exact strs: no code runs
+    entry.names[i] = Py_NewRef(name);
+    entry.verdicts[i] = verdict;
+    entry.count = std::max(entry.count, i + 1);
+  }
+
+  /// Whether the class name `name` is plain_text, remembered while it is an exact str.
+  static bool class_name_plain(Entry* entry, PyObject* name) noexcept {
+    if (entry == nullptr) return plain_text(name);
+    if (entry->class_name != name) {
+      if (!PyUnicode_CheckExact(name)) return false;
+      Py_XDECREF(entry->class_name);  // an exact str: no code runs
+      entry->class_name = Py_NewRef(name);
+      entry->class_name_plain = plain_text(name);
+    }
+    return entry->class_name_plain;
+  }
+
+ private:
+  static void forget(Entry& entry) noexcept {
+    for (size_t i = 0; i < entry.count; ++i) Py_XDECREF(entry.names[i]);
+    Py_XDECREF(entry.class_name);
+    entry = Entry{};
+  }
+
+  std::array<Entry, kClasses> entries_{};
+  size_t next_ = 0;
 };
 
 struct NoLookups {};
@@ -394,6 +504,11 @@ class LineRun {
 
   StringBuffer& text() noexcept { return text_; }
   bool open() const noexcept { return open_; }
+  /// How many times interpreter code may have run during the run so far: it changes before
+  /// any code runs, so what was learned while it stays the same still holds.
+  uint64_t code_runs() const noexcept { return code_runs_; }
+  /// Counts a run of interpreter code while the run is not open.
+  void code_may_run() noexcept { ++code_runs_; }
   bool failed() const noexcept { return failure_.has_value(); }
   PyErr take_failure() {
     PyErr failure = std::move(*failure_);
@@ -412,6 +527,7 @@ class LineRun {
   /// Sends everything to the target and lets it go, before interpreter code runs; a failed
   /// write stays with the run for the rendering to take.
   void release() {
+    ++code_runs_;
     if (!open_) return;
     if (!broken_) {
       if (IoResult sent = target_.write_run(text_.view()); !sent) fail(sent.error());
@@ -441,6 +557,20 @@ class LineRun {
     const size_t begin = text_.size();
     append(fragment);
     plain(begin);
+  }
+
+  /// Two fragments without line breaks, in one store when neither can go alone.
+  MERVIK_ALWAYS_INLINE void plain_pair(std::string_view first, std::string_view second) {
+    const size_t n = first.size() + second.size();
+    if (text_.size() + n < limit_) [[likely]] {
+      char* out = text_.reserve(n);
+      std::memcpy(out, first.data(), first.size());
+      std::memcpy(out + first.size(), second.data(), second.size());
+      text_.commit(n);
+      return;
+    }
+    plain_fragment(first);
+    plain_fragment(second);
   }
 
   /// A fragment whose only line break is its last byte.
@@ -542,6 +672,7 @@ class LineRun {
   // fragment of it is long enough to reach the target on its own.
   size_t limit_ = 0;
   bool open_ = false;
+  uint64_t code_runs_ = 0;
   bool broken_ = false;            // a write failed: nothing more is written
   std::optional<PyErr> failure_;  // its error, until the rendering takes it
 };
@@ -555,6 +686,7 @@ struct ResumeRun {
 void release_with_code(PyObject* obj) noexcept {
   LineRun* run = active_run;
   if (!run->open()) {
+    run->code_may_run();
     Py_DECREF(obj);
     return;
   }
@@ -618,8 +750,13 @@ class Renderer {
   }
   Result<bool> dataclass_probe(PyObject* obj) {
     if constexpr (kRun) {
-      if (!never_dataclass(Py_TYPE(obj)) && !lookups_.runs_no_code(obj, names().dataclass_fields)) {
-        return with_code([&]() -> Result<bool> { return is_dataclass(obj); });
+      PyTypeObject* type = Py_TYPE(obj);
+      if (!never_dataclass(type)) {
+        const KnownClasses::Entry* entry = known_.find(type, sink_.code_runs());
+        if ((entry == nullptr || !entry->fields_no_code) &&
+            !lookups_.runs_no_code(obj, names().dataclass_fields)) {
+          return with_code([&]() -> Result<bool> { return is_dataclass(obj); });
+        }
       }
     }
     return is_dataclass(obj);
@@ -631,6 +768,49 @@ class Renderer {
       }
     }
     return get_attr(obj, name);
+  }
+  /// The entry of a dataclass instance's class in a print, learned unless it holds already.
+  KnownClasses::Entry* known_class(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    KnownClasses::Entry* entry = known_.find(type, sink_.code_runs());
+    if (entry != nullptr) [[likely]]
+      return entry;
+    const InternedNames& n = names();
+    const bool fields_no_code = lookups_.runs_no_code(obj, n.dataclass_fields);
+    const bool class_no_code = lookups_.runs_no_code(obj, n.class_);
+    return known_.learn(type, sink_.code_runs(), fields_no_code, class_no_code);
+  }
+  /// attribute() of a name looked up on every dataclass instance, with a print's remembered
+  /// verdict `known` of its class.
+  Result<Held> instance_attribute(PyObject* obj, PyObject* name,
+                                  bool KnownClasses::Entry::* known) {
+    if constexpr (kRun) {
+      const KnownClasses::Entry* entry = known_.find(Py_TYPE(obj), sink_.code_runs());
+      if (entry != nullptr && entry->*known) [[likely]]
+        return get_attr(obj, name);
+    }
+    return attribute(obj, name);
+  }
+  /// attribute() of field `i` of a dataclass instance, named `name`; `plain_name` tells
+  /// whether a print remembered the name as plain_text.
+  Result<Held> field_value(PyObject* obj, size_t i, PyObject* name, bool& plain_name) {
+    if constexpr (kRun) {
+      KnownClasses::Entry* entry = known_.find(Py_TYPE(obj), sink_.code_runs());
+      if (entry != nullptr) [[likely]] {
+        uint8_t verdict;
+        if (i < entry->count && entry->names[i] == name) [[likely]] {
+          verdict = entry->verdicts[i];
+        } else {
+          if (!PyUnicode_CheckExact(name)) return attribute(obj, name);
+          verdict = (lookups_.runs_no_code(obj, name) ? KnownClasses::kNoCode : 0) |
+                    (plain_text(name) ? KnownClasses::kPlain : 0);
+          KnownClasses::remember(*entry, i, name, verdict);
+        }
+        plain_name = (verdict & KnownClasses::kPlain) != 0;
+        if (verdict & KnownClasses::kNoCode) return get_attr(obj, name);
+      }
+    }
+    return attribute(obj, name);
   }
   /// The ShownText of `text` in `out`; str() of a text that is not an exact str may run code.
   Result<void> show(PyObject* text, std::optional<ShownText>& out) {
@@ -748,6 +928,7 @@ class Renderer {
   uint32_t until_signal_check_ = kSignalCheckInterval;
   OpenPath open_;
   [[no_unique_address]] std::conditional_t<kRun, ClassLookups, NoLookups> lookups_;
+  [[no_unique_address]] std::conditional_t<kRun, KnownClasses, NoLookups> known_;
   StringBuffer scratch_;  // native leaf text on its way to a sink other than a StringBuffer
 };
 
@@ -953,10 +1134,13 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
 template <class Sink>
 Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
   const InternedNames& n = names();
-  MERVIK_TRY_ASSIGN(const Held cls, attribute(obj, n.class_));
+  if constexpr (kRun) known_class(obj);
+  MERVIK_TRY_ASSIGN(const Held cls,
+                    instance_attribute(obj, n.class_, &KnownClasses::Entry::class_no_code));
   MERVIK_TRY_ASSIGN(const Held name_obj, attribute(cls.get(), n.name));
   MERVIK_TRY_ASSIGN(const Held class_name, text_of(name_obj.get()));
-  MERVIK_TRY_ASSIGN(const Held fields, attribute(obj, n.dataclass_fields));
+  MERVIK_TRY_ASSIGN(const Held fields, instance_attribute(obj, n.dataclass_fields,
+                                                          &KnownClasses::Entry::fields_no_code));
   if (!PyDict_Check(fields.get())) {
     return std::unexpected(cast_error(fields.get(), reinterpret_cast<PyObject*>(&PyDict_Type)));
   }
@@ -965,19 +1149,39 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
   const ShownText& class_text = *class_text_holder;
   if (PyDict_GET_SIZE(fields.get()) == 0) return step({class_text.view(), "()"});
   SpaceRun closing(current);
-  MERVIK_TRY(step({class_text.view(), "(\n"}));
+  if constexpr (kRun) {
+    if (KnownClasses::class_name_plain(known_.find(Py_TYPE(obj), sink_.code_runs()),
+                                       class_name.get())) {
+      sink_.plain_fragment(class_text.view());
+      sink_.line_end("(\n");
+    } else {
+      MERVIK_TRY(step({class_text.view(), "(\n"}));
+    }
+  } else {
+    MERVIK_TRY(step({class_text.view(), "(\n"}));
+  }
   const uint64_t child = child_indent(current, indent_);
   DictCursor cursor(fields.get());
   Held field, key;  // the key is released first, as in every entry
-  while (true) {
+  for (size_t i = 0;; ++i) {
     MERVIK_TRY(next_item());
     if (!cursor.next(key, field)) break;
     MERVIK_TRY_ASSIGN(const Held field_name, text_of(key.get()));
-    MERVIK_TRY_ASSIGN(const Held value, attribute(obj, field_name.get()));
+    bool plain_name = false;
+    MERVIK_TRY_ASSIGN(const Held value, field_value(obj, i, field_name.get(), plain_name));
     SpaceRun level(indent_);
     std::optional<ShownText> name_text_holder;
     MERVIK_TRY(show(field_name.get(), name_text_holder));
     const ShownText& name_text = *name_text_holder;
+    if constexpr (kRun) {
+      if (plain_name) {
+        MERVIK_TRY(line_start(closing, level));
+        sink_.plain_pair(name_text.view(), "=");
+        MERVIK_TRY(render(value.get(), child));
+        MERVIK_TRY(line_end_step(",\n"));
+        continue;
+      }
+    }
     if constexpr (kBuffered) {
       MERVIK_TRY(line_start(closing, level));
       MERVIK_TRY(step({name_text.view()}));
