@@ -453,7 +453,21 @@ def test_python_code_run_by_a_print_sees_every_finished_line(run_python, tmp_pat
                     Later.b = property(lambda self: seen() or 3)
                     return "switch"
             mervik.pretty_print([Later(), Switch(), Later()])
+            # The class stays as it is, but its field's attribute becomes a descriptor.
+            class Plain:
+                def __repr__(self):
+                    return "plain"
+            class Kept:
+                __dataclass_fields__ = dict.fromkeys("ab")
+                a = 1
+                b = Plain()
+            class Flip:
+                def __repr__(self):
+                    seen()
+                    Plain.__get__ = lambda self, obj, cls: seen() or 4
+                    return "flip"
+            mervik.pretty_print([Kept(), Flip(), Kept()])
         """, stdout=out).check()
-    assert err == "2\n5\n25014\n25017\n"
+    assert err == "2\n5\n25014\n25017\n25025\n25028\n"
     text = target.read_text()
-    assert text.count("\n") == 25009 + 11 and text.endswith("        b=3,\n    ),\n]\n")
+    assert text.count("\n") == 25009 + 11 + 11 and text.endswith("        b=4,\n    ),\n]\n")
