@@ -296,8 +296,11 @@ class KnownClasses {
     entry->code_runs = code_runs;
     entry->fields_no_code = fields_no_code;
     entry->class_no_code = class_no_code;
+    ++learns_;
     return entry;
   }
+
+  uint64_t learns() const noexcept { return learns_; }
 
   /// Remembers the verdict of field `i` named `name`, an exact str.
   static void remember(Entry& entry, size_t i, PyObject* name, uint8_t verdict) noexcept {
@@ -329,6 +332,15 @@ class KnownClasses {
 
   std::array<Entry, kClasses> entries_{};
   size_t next_ = 0;
+  uint64_t learns_ = 0;
+};
+
+/// A class's entry as found for one instance, trusted while neither interpreter code ran nor
+/// another entry was made (only these change which entry holds for the class).
+struct KnownEntry {
+  KnownClasses::Entry* entry = nullptr;
+  uint64_t code_runs = UINT64_MAX;
+  uint64_t learns = 0;
 };
 
 struct NoLookups {};
@@ -770,32 +782,40 @@ class Renderer {
     return get_attr(obj, name);
   }
   /// The entry of a dataclass instance's class in a print, learned unless it holds already.
-  KnownClasses::Entry* known_class(PyObject* obj) {
+  KnownEntry known_class(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     KnownClasses::Entry* entry = known_.find(type, sink_.code_runs());
-    if (entry != nullptr) [[likely]]
-      return entry;
-    const InternedNames& n = names();
-    const bool fields_no_code = lookups_.runs_no_code(obj, n.dataclass_fields);
-    const bool class_no_code = lookups_.runs_no_code(obj, n.class_);
-    return known_.learn(type, sink_.code_runs(), fields_no_code, class_no_code);
+    if (entry == nullptr) [[unlikely]] {
+      const InternedNames& n = names();
+      const bool fields_no_code = lookups_.runs_no_code(obj, n.dataclass_fields);
+      const bool class_no_code = lookups_.runs_no_code(obj, n.class_);
+      entry = known_.learn(type, sink_.code_runs(), fields_no_code, class_no_code);
+    }
+    return {entry, sink_.code_runs(), known_.learns()};
+  }
+  /// The entry of `known`, found again for `obj` when it may have changed.
+  MERVIK_ALWAYS_INLINE KnownClasses::Entry* still_known(PyObject* obj, KnownEntry& known) {
+    if (known.code_runs != sink_.code_runs() || known.learns != known_.learns()) [[unlikely]]
+      known = {known_.find(Py_TYPE(obj), sink_.code_runs()), sink_.code_runs(), known_.learns()};
+    return known.entry;
   }
   /// attribute() of a name looked up on every dataclass instance, with a print's remembered
-  /// verdict `known` of its class.
-  Result<Held> instance_attribute(PyObject* obj, PyObject* name,
-                                  bool KnownClasses::Entry::* known) {
+  /// verdict `verdict` of its class.
+  Result<Held> instance_attribute(PyObject* obj, PyObject* name, KnownEntry& known,
+                                  bool KnownClasses::Entry::* verdict) {
     if constexpr (kRun) {
-      const KnownClasses::Entry* entry = known_.find(Py_TYPE(obj), sink_.code_runs());
-      if (entry != nullptr && entry->*known) [[likely]]
+      const KnownClasses::Entry* entry = still_known(obj, known);
+      if (entry != nullptr && entry->*verdict) [[likely]]
         return get_attr(obj, name);
     }
     return attribute(obj, name);
   }
   /// attribute() of field `i` of a dataclass instance, named `name`; `plain_name` tells
   /// whether a print remembered the name as plain_text.
-  Result<Held> field_value(PyObject* obj, size_t i, PyObject* name, bool& plain_name) {
+  MERVIK_ALWAYS_INLINE Result<Held> field_value(PyObject* obj, size_t i, PyObject* name,
+                                                KnownEntry& known, bool& plain_name) {
     if constexpr (kRun) {
-      KnownClasses::Entry* entry = known_.find(Py_TYPE(obj), sink_.code_runs());
+      KnownClasses::Entry* entry = still_known(obj, known);
       if (entry != nullptr) [[likely]] {
         uint8_t verdict;
         if (i < entry->count && entry->names[i] == name) [[likely]] {
@@ -1134,12 +1154,13 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
 template <class Sink>
 Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
   const InternedNames& n = names();
-  if constexpr (kRun) known_class(obj);
+  KnownEntry known;
+  if constexpr (kRun) known = known_class(obj);
   MERVIK_TRY_ASSIGN(const Held cls,
-                    instance_attribute(obj, n.class_, &KnownClasses::Entry::class_no_code));
+                    instance_attribute(obj, n.class_, known, &KnownClasses::Entry::class_no_code));
   MERVIK_TRY_ASSIGN(const Held name_obj, attribute(cls.get(), n.name));
   MERVIK_TRY_ASSIGN(const Held class_name, text_of(name_obj.get()));
-  MERVIK_TRY_ASSIGN(const Held fields, instance_attribute(obj, n.dataclass_fields,
+  MERVIK_TRY_ASSIGN(const Held fields, instance_attribute(obj, n.dataclass_fields, known,
                                                           &KnownClasses::Entry::fields_no_code));
   if (!PyDict_Check(fields.get())) {
     return std::unexpected(cast_error(fields.get(), reinterpret_cast<PyObject*>(&PyDict_Type)));
@@ -1150,8 +1171,7 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
   if (PyDict_GET_SIZE(fields.get()) == 0) return step({class_text.view(), "()"});
   SpaceRun closing(current);
   if constexpr (kRun) {
-    if (KnownClasses::class_name_plain(known_.find(Py_TYPE(obj), sink_.code_runs()),
-                                       class_name.get())) {
+    if (KnownClasses::class_name_plain(still_known(obj, known), class_name.get())) {
       sink_.plain_fragment(class_text.view());
       sink_.line_end("(\n");
     } else {
@@ -1168,7 +1188,7 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
     if (!cursor.next(key, field)) break;
     MERVIK_TRY_ASSIGN(const Held field_name, text_of(key.get()));
     bool plain_name = false;
-    MERVIK_TRY_ASSIGN(const Held value, field_value(obj, i, field_name.get(), plain_name));
+    MERVIK_TRY_ASSIGN(const Held value, field_value(obj, i, field_name.get(), known, plain_name));
     SpaceRun level(indent_);
     std::optional<ShownText> name_text_holder;
     MERVIK_TRY(show(field_name.get(), name_text_holder));
