@@ -645,8 +645,11 @@ class LineRun {
     broken_ = true;
   }
 
+  // A write to the target can give up the interpreter (a pipe) or run signal handlers (after
+  // an interrupted or short write), so other code may have run once it returns.
   void send() {
     if (broken_) return;
+    ++code_runs_;
     if (IoResult sent = target_.write_run(text_.view()); !sent) return fail(sent.error());
     restart();
   }
@@ -666,6 +669,7 @@ class LineRun {
   // The fragment at `begin` to the end is written as a step of its own.
   MERVIK_NOINLINE void alone(size_t begin) {
     if (broken_) return;
+    ++code_runs_;  // a write to the target, as in send()
     const std::string_view all = text_.view();
     if (IoResult sent = target_.write_run(all.substr(0, begin)); !sent) return fail(sent.error());
     const std::string_view fragment = all.substr(begin);
