@@ -141,16 +141,25 @@ MERVIK_ALWAYS_INLINE char* put_code_point(char* p, Py_UCS4 ch, char quote,
 }
 
 /// Writes the repr text of `length` code points quoted with `quote` (without the quotes
-/// themselves), noting the quotes they hold.
+/// themselves) at `p`, which has room for kMaxBytesPerCodePoint bytes per code point, noting
+/// the quotes they hold; returns the end.
+template <class Unit>
+char* put_units(char* p, const Unit* data, Py_ssize_t length, char quote,
+                const PrintableTable& table, QuotesSeen& seen) {
+  for (Py_ssize_t i = 0; i < length; ++i) p = put_code_point(p, data[i], quote, table, seen);
+  return p;
+}
+
+/// Appends the repr text of `length` code points quoted with `quote`, as put_units, a chunk at
+/// a time.
 template <class Unit>
 void append_units(const Unit* data, Py_ssize_t length, char quote, const PrintableTable& table,
                   QuotesSeen& seen, StringBuffer& out) {
   for (Py_ssize_t start = 0; start < length; start += kChunk) {
     const Py_ssize_t end = std::min(length, start + kChunk);
     char* const begin = out.reserve(static_cast<size_t>(end - start) * kMaxBytesPerCodePoint);
-    char* p = begin;
-    for (Py_ssize_t i = start; i < end; ++i) p = put_code_point(p, data[i], quote, table, seen);
-    out.commit(static_cast<size_t>(p - begin));
+    out.commit(static_cast<size_t>(put_units(begin, data + start, end - start, quote, table, seen) -
+                                   begin));
   }
 }
 
@@ -282,6 +291,28 @@ void append_str_repr(PyObject* str, StringBuffer& out) {
   // The quote is ' unless the text holds ' and no ", as str.__repr__ chooses it: the text is
   // written with ' while its quotes are noted, and written again with " in that case.
   const PrintableTable& table = printable_table();
+  if (length <= kChunk) {  // all in one reservation
+    for (const char quote : {'\'', '"'}) {
+      QuotesSeen seen;
+      char* const begin = out.reserve(static_cast<size_t>(length) * kMaxBytesPerCodePoint + 2);
+      char* p = begin;
+      *p++ = quote;
+      if (kind == PyUnicode_1BYTE_KIND) {
+        std::memcpy(p, data, static_cast<size_t>(plain));
+        p = put_units(p + plain, static_cast<const Py_UCS1*>(data) + plain, length - plain, quote,
+                      table, seen);
+      } else if (kind == PyUnicode_2BYTE_KIND) {
+        p = put_units(p, static_cast<const Py_UCS2*>(data), length, quote, table, seen);
+      } else {
+        p = put_units(p, static_cast<const Py_UCS4*>(data), length, quote, table, seen);
+      }
+      *p++ = quote;
+      if (quote == '"' || !seen.single || seen.dbl) {
+        out.commit(static_cast<size_t>(p - begin));
+        return;
+      }
+    }
+  }
   const size_t start = out.size();
   for (const char quote : {'\'', '"'}) {
     QuotesSeen seen;
