@@ -95,31 +95,37 @@ bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o, Unit* const 
     }
     // The first continuation byte's range depends on the lead (no overlong form, surrogate or
     // code point beyond U+10FFFF); the others are 0x80 to 0xBF.
-    unsigned length, lo = 0x80, hi = 0xBF;
     if (lead < 0xC2) return false;
     if (lead < 0xE0) {
-      length = 2;
-    } else if (lead < 0xF0) {
-      length = 3;
-      if (lead == 0xE0) lo = 0xA0;
-      if (lead == 0xED) hi = 0x9F;
-    } else if (lead < 0xF5) {
-      length = 4;
-      if (lead == 0xF0) lo = 0x90;
-      if (lead == 0xF4) hi = 0x8F;
-    } else {
+      if (size - i < 2 || (s[i + 1] & 0xC0) != 0x80) return false;
+      *o++ = static_cast<Unit>((lead & 0x1F) << 6 | (s[i + 1] & 0x3F));
+      i += 2;
+      continue;
+    }
+    if (lead < 0xF0) {
+      if (size - i < 3) return false;
+      const unsigned second = s[i + 1], third = s[i + 2];
+      if (second < (lead == 0xE0 ? 0xA0u : 0x80u) || second > (lead == 0xED ? 0x9Fu : 0xBFu) ||
+          (third & 0xC0) != 0x80) {
+        return false;
+      }
+      *o++ = static_cast<Unit>((lead & 0x0F) << 12 | (second & 0x3F) << 6 | (third & 0x3F));
+      i += 3;
+      continue;
+    }
+    if (lead >= 0xF5 || size - i < 4) return false;
+    const unsigned second = s[i + 1];
+    if (second < (lead == 0xF0 ? 0x90u : 0x80u) || second > (lead == 0xF4 ? 0x8Fu : 0xBFu)) {
       return false;
     }
-    if (size - i < length) return false;
-    if (s[i + 1] < lo || s[i + 1] > hi) return false;
-    char32_t code = lead & (0x7F >> length);
-    for (unsigned k = 1; k < length; ++k) {
+    char32_t code = (lead & 0x07) << 6 | (second & 0x3F);
+    for (unsigned k = 2; k < 4; ++k) {
       const unsigned next = s[i + k];
       if ((next & 0xC0) != 0x80) return false;
       code = code << 6 | (next & 0x3F);
     }
     *o++ = static_cast<Unit>(code);
-    i += length;
+    i += 4;
   }
   return true;
 }
