@@ -30,22 +30,25 @@ using platform::kHexDigits;
 constexpr Py_ssize_t kChunk = 512;
 constexpr size_t kMaxBytesPerCodePoint = 10;
 
-/// Which code points of the Basic Multilingual Plane the interpreter counts as printable: its
-/// own answers, asked once, so that the common characters cost a table lookup.
+/// Which code points of the first two planes the interpreter counts as printable: its own
+/// answers, asked once, so that the common characters cost a table lookup.
 class PrintableTable {
  public:
+  static constexpr Py_UCS4 kSize = 0x20000;
+
   PrintableTable() {
-    for (Py_UCS4 ch = 0; ch < 0x10000; ++ch) {
+    for (Py_UCS4 ch = 0; ch < kSize; ++ch) {
       if (Py_UNICODE_ISPRINTABLE(ch)) bits_[ch >> 6] |= uint64_t{1} << (ch & 63);
     }
   }
   bool printable(Py_UCS4 ch) const noexcept {
-    if (ch >= 0x10000) return Py_UNICODE_ISPRINTABLE(ch);
+    if (ch >= kSize) [[unlikely]]
+      return Py_UNICODE_ISPRINTABLE(ch);
     return (bits_[ch >> 6] >> (ch & 63)) & 1;
   }
 
  private:
-  uint64_t bits_[0x10000 / 64] = {};
+  uint64_t bits_[kSize / 64] = {};
 };
 
 const PrintableTable& printable_table() {
@@ -53,31 +56,74 @@ const PrintableTable& printable_table() {
   return table;
 }
 
-/// Writes the escape or text of one code point of a str's repr; returns the end.
-MERVIK_ALWAYS_INLINE char* put_code_point(char* p, Py_UCS4 ch, Py_UCS4 quote,
-                                          const PrintableTable& table) {
-  if (ch < 0x7F) {
-    if (ch >= 0x20) {
-      if (ch == quote || ch == '\\') *p++ = '\\';
+// ASCII characters that need an escape or decide the quote: controls, DEL, the backslash and
+// both quotes.
+constexpr auto kAsciiSpecial = [] {
+  std::array<bool, 128> special{};
+  for (int c = 0; c < 0x20; ++c) special[c] = true;
+  special[0x7F] = special['\\'] = special['\''] = special['"'] = true;
+  return special;
+}();
+
+/// Which quotes a str's text holds, noted while its repr is written with one of them.
+struct QuotesSeen {
+  bool single = false;
+  bool dbl = false;
+};
+
+/// Writes the escape or text of one of the kAsciiSpecial characters; returns the end.
+inline char* put_ascii_special(char* p, Py_UCS4 ch, char quote, QuotesSeen& seen) {
+  if (ch == '\'' || ch == '"') {
+    (ch == '\'' ? seen.single : seen.dbl) = true;
+    if (ch == static_cast<Py_UCS4>(quote)) *p++ = '\\';
+    *p++ = static_cast<char>(ch);
+    return p;
+  }
+  *p++ = '\\';
+  switch (ch) {
+    case '\\': *p++ = '\\'; return p;
+    case '\t': *p++ = 't'; return p;
+    case '\n': *p++ = 'n'; return p;
+    case '\r': *p++ = 'r'; return p;
+    default: break;
+  }
+  *p++ = 'x';
+  *p++ = kHexDigits[ch >> 4];
+  *p++ = kHexDigits[ch & 0xF];
+  return p;
+}
+
+/// Writes the UTF-8 form of a code point from U+0080 to U+10FFFF at `p`, which has room for four
+/// bytes; returns the end. The bytes are made in one word and stored whole, without a branch
+/// on the length.
+MERVIK_ALWAYS_INLINE char* put_utf8_beyond_ascii(char* p, Py_UCS4 ch) noexcept {
+  const uint32_t length = 2 + (ch >= 0x800) + (ch >= 0x10000);
+  // The four groups of six bits, the highest in the lowest byte, as for a four-byte form;
+  // shifting out the groups the form has not leaves the lead's bits in the lowest byte.
+  const uint32_t groups =
+      (ch >> 18) | ((ch >> 12) & 0x3F) << 8 | ((ch >> 6) & 0x3F) << 16 | (ch & 0x3F) << 24;
+  // The lead's marker in the lowest byte, then continuation markers, for two to four bytes.
+  constexpr uint32_t kMarkers[5] = {0, 0, 0x80C0, 0x8080E0, 0x808080F0};
+  uint32_t word = groups >> (8 * (4 - length)) | kMarkers[length];
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+  std::memcpy(p, &word, 4);
+  return p + length;
+}
+
+/// Writes the escape or text of one code point of a str's repr quoted with `quote`; returns the
+/// end.
+MERVIK_ALWAYS_INLINE char* put_code_point(char* p, Py_UCS4 ch, char quote,
+                                          const PrintableTable& table, QuotesSeen& seen) {
+  if (ch < 0x80) {
+    if (!kAsciiSpecial[ch]) [[likely]] {
       *p++ = static_cast<char>(ch);
       return p;
     }
-    *p++ = '\\';
-    switch (ch) {
-      case '\t': *p++ = 't'; return p;
-      case '\n': *p++ = 'n'; return p;
-      case '\r': *p++ = 'r'; return p;
-      default: break;
-    }
-    *p++ = 'x';
-    *p++ = kHexDigits[ch >> 4];
-    *p++ = kHexDigits[ch & 0xF];
-    return p;
+    return put_ascii_special(p, ch, quote, seen);
   }
-  if (ch != 0x7F && table.printable(ch)) {
-    // Printable characters stand as they are, in UTF-8. They are never surrogates.
-    return platform::encode_utf8(ch, p);
-  }
+  // Printable characters stand as they are, in UTF-8. They are never surrogates.
+  if (table.printable(ch)) [[likely]]
+    return put_utf8_beyond_ascii(p, ch);
   *p++ = '\\';
   int digits;
   if (ch <= 0xFF) {
@@ -94,23 +140,26 @@ MERVIK_ALWAYS_INLINE char* put_code_point(char* p, Py_UCS4 ch, Py_UCS4 quote,
   return p;
 }
 
+/// Writes the repr text of `length` code points quoted with `quote` (without the quotes
+/// themselves) at `p`, which has room for kMaxBytesPerCodePoint bytes per code point, noting
+/// the quotes they hold; returns the end.
 template <class Unit>
-void find_quotes(const Unit* data, Py_ssize_t length, bool& single, bool& dbl) {
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    single |= data[i] == '\'';
-    dbl |= data[i] == '"';
-  }
+char* put_units(char* p, const Unit* data, Py_ssize_t length, char quote,
+                const PrintableTable& table, QuotesSeen& seen) {
+  for (Py_ssize_t i = 0; i < length; ++i) p = put_code_point(p, data[i], quote, table, seen);
+  return p;
 }
 
+/// Appends the repr text of `length` code points quoted with `quote`, as put_units, a chunk at
+/// a time.
 template <class Unit>
-void append_units(const Unit* data, Py_ssize_t length, Py_UCS4 quote, StringBuffer& out) {
-  const PrintableTable& table = printable_table();
+void append_units(const Unit* data, Py_ssize_t length, char quote, const PrintableTable& table,
+                  QuotesSeen& seen, StringBuffer& out) {
   for (Py_ssize_t start = 0; start < length; start += kChunk) {
     const Py_ssize_t end = std::min(length, start + kChunk);
     char* const begin = out.reserve(static_cast<size_t>(end - start) * kMaxBytesPerCodePoint);
-    char* p = begin;
-    for (Py_ssize_t i = start; i < end; ++i) p = put_code_point(p, data[i], quote, table);
-    out.commit(static_cast<size_t>(p - begin));
+    out.commit(static_cast<size_t>(put_units(begin, data + start, end - start, quote, table, seen) -
+                                   begin));
   }
 }
 
@@ -167,15 +216,6 @@ char* put_decimal(char* o, uint64_t v) noexcept {
   }
   return o + n;
 }
-
-// ASCII characters that need an escape or decide the quote: controls, DEL, the backslash and
-// both quotes.
-constexpr auto kAsciiSpecial = [] {
-  std::array<bool, 128> special{};
-  for (int c = 0; c < 0x20; ++c) special[c] = true;
-  special[0x7F] = special['\\'] = special['\''] = special['"'] = true;
-  return special;
-}();
 
 /// True when none of the eight bytes of `word` is outside ASCII or needs an escape or decides
 /// the quote (the kAsciiSpecial characters).
@@ -248,29 +288,48 @@ void append_str_repr(PyObject* str, StringBuffer& out) {
     }
   }
   out.note_non_ascii();  // unless every character outside ASCII is escaped
-  // The quote is ' unless the text holds ' and no ", as str.__repr__ chooses it.
-  bool single = false, dbl = false;
-  if (kind == PyUnicode_1BYTE_KIND) {
-    const auto* rest = static_cast<const char*>(data) + plain;
-    single = std::memchr(rest, '\'', static_cast<size_t>(length - plain)) != nullptr;
-    dbl = std::memchr(rest, '"', static_cast<size_t>(length - plain)) != nullptr;
-  } else if (kind == PyUnicode_2BYTE_KIND) {
-    find_quotes(static_cast<const Py_UCS2*>(data), length, single, dbl);
-  } else {
-    find_quotes(static_cast<const Py_UCS4*>(data), length, single, dbl);
+  // The quote is ' unless the text holds ' and no ", as str.__repr__ chooses it: the text is
+  // written with ' while its quotes are noted, and written again with " in that case.
+  const PrintableTable& table = printable_table();
+  if (length <= kChunk) {  // all in one reservation
+    for (const char quote : {'\'', '"'}) {
+      QuotesSeen seen;
+      char* const begin = out.reserve(static_cast<size_t>(length) * kMaxBytesPerCodePoint + 2);
+      char* p = begin;
+      *p++ = quote;
+      if (kind == PyUnicode_1BYTE_KIND) {
+        std::memcpy(p, data, static_cast<size_t>(plain));
+        p = put_units(p + plain, static_cast<const Py_UCS1*>(data) + plain, length - plain, quote,
+                      table, seen);
+      } else if (kind == PyUnicode_2BYTE_KIND) {
+        p = put_units(p, static_cast<const Py_UCS2*>(data), length, quote, table, seen);
+      } else {
+        p = put_units(p, static_cast<const Py_UCS4*>(data), length, quote, table, seen);
+      }
+      *p++ = quote;
+      if (quote == '"' || !seen.single || seen.dbl) {
+        out.commit(static_cast<size_t>(p - begin));
+        return;
+      }
+    }
   }
-  const char quote = single && !dbl ? '"' : '\'';
-  out.push_back(quote);
-  if (kind == PyUnicode_1BYTE_KIND) {
-    out.append({static_cast<const char*>(data), static_cast<size_t>(plain)});
-    append_units(static_cast<const Py_UCS1*>(data) + plain, length - plain,
-                 static_cast<Py_UCS4>(quote), out);
-  } else if (kind == PyUnicode_2BYTE_KIND) {
-    append_units(static_cast<const Py_UCS2*>(data), length, static_cast<Py_UCS4>(quote), out);
-  } else {
-    append_units(static_cast<const Py_UCS4*>(data), length, static_cast<Py_UCS4>(quote), out);
+  const size_t start = out.size();
+  for (const char quote : {'\'', '"'}) {
+    QuotesSeen seen;
+    out.push_back(quote);
+    if (kind == PyUnicode_1BYTE_KIND) {
+      out.append_ascii({static_cast<const char*>(data), static_cast<size_t>(plain)});
+      append_units(static_cast<const Py_UCS1*>(data) + plain, length - plain, quote, table, seen,
+                   out);
+    } else if (kind == PyUnicode_2BYTE_KIND) {
+      append_units(static_cast<const Py_UCS2*>(data), length, quote, table, seen, out);
+    } else {
+      append_units(static_cast<const Py_UCS4*>(data), length, quote, table, seen, out);
+    }
+    out.push_back(quote);
+    if (quote == '"' || !seen.single || seen.dbl) return;
+    out.drop(out.size() - start);
   }
-  out.push_back(quote);
 }
 
 bool append_int_repr(PyObject* integer, StringBuffer& out) {

@@ -9,6 +9,11 @@
 #include "binding/internal_failure.h"
 #include "platform/utf8.h"
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define MERVIK_SSE2 1
+#endif
+
 namespace mervik {
 namespace {
 
@@ -38,6 +43,169 @@ PyObject* new_str(Py_ssize_t length) {
   return str;
 }
 
+/// Decodes `size` bytes of UTF-8 at `s` into `o`, one unit per code point; false when the bytes
+/// are not valid UTF-8 (then the units written are meaningless). `o` has room for as many units
+/// as the text has bytes that are not continuation bytes, and `Unit` is wide enough for every
+/// code point that the text's lead bytes allow.
+template <class Unit>
+bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o, Unit* const o_end) noexcept {
+  size_t i = 0;
+  while (i < size) {
+#ifdef MERVIK_SSE2
+    // Sixteen bytes at a time: all of them widened and stored, the ASCII ones before the first
+    // other byte kept.
+    while (i + 16 <= size && o_end - o >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+      const auto mask = static_cast<unsigned>(_mm_movemask_epi8(v));
+      const __m128i zero = _mm_setzero_si128();
+      auto* const out = reinterpret_cast<__m128i*>(o);
+      if constexpr (sizeof(Unit) == 1) {
+        _mm_storeu_si128(out, v);
+      } else {
+        const __m128i low = _mm_unpacklo_epi8(v, zero), high = _mm_unpackhi_epi8(v, zero);
+        if constexpr (sizeof(Unit) == 2) {
+          _mm_storeu_si128(out, low);
+          _mm_storeu_si128(out + 1, high);
+        } else {
+          _mm_storeu_si128(out, _mm_unpacklo_epi16(low, zero));
+          _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(low, zero));
+          _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(high, zero));
+          _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(high, zero));
+        }
+      }
+      const unsigned ascii = mask == 0 ? 16 : static_cast<unsigned>(std::countr_zero(mask));
+      i += ascii;
+      o += ascii;
+      if (mask != 0) break;
+    }
+#endif
+    for (uint64_t word; i + 8 <= size; i += 8, o += 8) {  // ASCII eight bytes at a time
+      std::memcpy(&word, s + i, 8);
+      if ((word & 0x8080808080808080u) != 0) break;
+      unsigned char bytes[8];  // not aliasing `o`, so that the loop becomes a widening store
+      std::memcpy(bytes, &word, 8);
+      for (int k = 0; k < 8; ++k) o[k] = bytes[k];
+    }
+    if (i == size) break;
+    const unsigned lead = s[i];
+    if (lead < 0x80) {
+      *o++ = static_cast<Unit>(lead);
+      ++i;
+      continue;
+    }
+    // The first continuation byte's range depends on the lead (no overlong form, surrogate or
+    // code point beyond U+10FFFF); the others are 0x80 to 0xBF.
+    if (lead < 0xC2) return false;
+    if (lead < 0xE0) {
+      if (size - i < 2 || (s[i + 1] & 0xC0) != 0x80) return false;
+      *o++ = static_cast<Unit>((lead & 0x1F) << 6 | (s[i + 1] & 0x3F));
+      i += 2;
+      continue;
+    }
+    if (lead < 0xF0) {
+      if (size - i < 3) return false;
+      const unsigned second = s[i + 1], third = s[i + 2];
+      if (second < (lead == 0xE0 ? 0xA0u : 0x80u) || second > (lead == 0xED ? 0x9Fu : 0xBFu) ||
+          (third & 0xC0) != 0x80) {
+        return false;
+      }
+      *o++ = static_cast<Unit>((lead & 0x0F) << 12 | (second & 0x3F) << 6 | (third & 0x3F));
+      i += 3;
+      continue;
+    }
+    if (lead >= 0xF5 || size - i < 4) return false;
+    const unsigned second = s[i + 1];
+    if (second < (lead == 0xF0 ? 0x90u : 0x80u) || second > (lead == 0xF4 ? 0x8Fu : 0xBFu)) {
+      return false;
+    }
+    char32_t code = (lead & 0x07) << 6 | (second & 0x3F);
+    for (unsigned k = 2; k < 4; ++k) {
+      const unsigned next = s[i + k];
+      if ((next & 0xC0) != 0x80) return false;
+      code = code << 6 | (next & 0x3F);
+    }
+    *o++ = static_cast<Unit>(code);
+    i += 4;
+  }
+  return true;
+}
+
+/// The str of UTF-8 text made directly at its final width, or nullptr (nothing raised) when the
+/// text is not valid UTF-8. The widest lead byte tells the str's kind: leads up to 0xC3 start
+/// code points below U+0100, leads up to 0xEF code points below U+10000 (bytes of 0xF5 or more
+/// are no lead and fail the decoding).
+PyObject* decode_utf8(const char* data, size_t size) {
+  const auto* s = reinterpret_cast<const unsigned char*>(data);
+  // Eight bytes at a time (the last ones alone): the continuation bytes (0b10xxxxxx), and
+  // whether some byte is a lead of 0xC4 or more, or of 0xF0 or more. Among bytes with the high
+  // bit set, adding 0x3C (or 0x10) to the low seven bits carries into bit 7 exactly then.
+  constexpr uint64_t kOnes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+  size_t continuations = 0, i = 0;
+  uint64_t beyond_latin1 = 0, beyond_bmp = 0, high = 0;
+#ifdef MERVIK_SSE2
+  {
+    // The widest byte of all, and per lane counts of continuation bytes summed before they
+    // could wrap.
+    __m128i widest = _mm_setzero_si128();
+    const __m128i top = _mm_set1_epi8(static_cast<char>(0xC0)),
+                  marker = _mm_set1_epi8(static_cast<char>(0x80));
+    while (i + 16 <= size) {
+      __m128i counts = _mm_setzero_si128();
+      for (int round = 0; round < 255 && i + 16 <= size; ++round, i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        widest = _mm_max_epu8(widest, v);
+        counts = _mm_sub_epi8(counts, _mm_cmpeq_epi8(_mm_and_si128(v, top), marker));
+      }
+      const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+      continuations += static_cast<size_t>(_mm_cvtsi128_si32(sums)) +
+                       static_cast<size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    }
+    unsigned char bytes[16];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(bytes), widest);
+    const unsigned char most = *std::max_element(bytes, bytes + 16);
+    high = most;
+    beyond_latin1 = most >= 0xC4 ? 0x80 : 0;
+    beyond_bmp = most >= 0xF0 ? 0x80 : 0;
+  }
+#endif
+  for (uint64_t word; i + 8 <= size; i += 8) {
+    std::memcpy(&word, s + i, 8);
+    continuations += static_cast<size_t>(std::popcount(word & ~(word << 1) & kHigh));
+    const uint64_t low = word & ~kHigh;
+    beyond_latin1 |= (low + kOnes * 0x3C) & word & word << 1;
+    beyond_bmp |= (low + kOnes * 0x10) & word;
+    high |= word;
+  }
+  for (; i < size; ++i) {
+    continuations += (s[i] & 0xC0) == 0x80;
+    beyond_latin1 |= s[i] >= 0xC4 ? 0x80 : 0;
+    beyond_bmp |= s[i] >= 0xF0 ? 0x80 : 0;
+    high |= s[i];
+  }
+  const auto length = static_cast<Py_ssize_t>(size - continuations);
+  if ((high & kHigh) == 0) {
+    PyObject* str = new_str(length);
+    if (size > 0) std::memcpy(PyUnicode_DATA(str), data, size);
+    return str;
+  }
+  const Py_UCS4 max_char = (beyond_bmp & kHigh) != 0      ? 0x10FFFF
+                           : (beyond_latin1 & kHigh) != 0 ? 0xFFFF
+                                                          : 0xFF;
+  PyObject* str = PyUnicode_New(length, max_char);
+  if (str == nullptr) api_call_failed();
+  void* const units = PyUnicode_DATA(str);
+  const bool valid = max_char == 0xFF     ? decode_utf8_into(s, size, static_cast<Py_UCS1*>(units),
+                                                             static_cast<Py_UCS1*>(units) + length)
+                     : max_char == 0xFFFF ? decode_utf8_into(s, size, static_cast<Py_UCS2*>(units),
+                                                             static_cast<Py_UCS2*>(units) + length)
+                                          : decode_utf8_into(s, size, static_cast<Py_UCS4*>(units),
+                                                             static_cast<Py_UCS4*>(units) + length);
+  if (!valid) {
+    Py_DECREF(str);
+    return nullptr;
+  }
+  return str;
+}
 }  // namespace
 
 StringBuffer::StringBuffer(Storage storage) noexcept {
@@ -141,7 +309,8 @@ PyRef StringBuffer::take_str() && {
     str = new_str(static_cast<Py_ssize_t>(used_));
     if (used_ > 0) std::memcpy(PyUnicode_DATA(str), data_, used_);
   } else {
-    str = PyUnicode_DecodeUTF8(data_, static_cast<Py_ssize_t>(used_), "strict");
+    str = decode_utf8(data_, used_);
+    if (str == nullptr) str = PyUnicode_DecodeUTF8(data_, static_cast<Py_ssize_t>(used_), "strict");
     if (str == nullptr) {
       if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) api_call_failed();
       PyErr_Clear();

@@ -81,7 +81,7 @@ class StringBuffer final : public TextSink {
     }
     used_ += n + 2;
   }
-  /// Removes the last `n` bytes, which are ASCII.
+  /// Removes the last `n` bytes (the text stays noted as possibly outside ASCII if it was).
   void drop(size_t n) noexcept { used_ -= n; }
   void push_back(char c) {
     *reserve(1) = c;

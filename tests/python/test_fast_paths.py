@@ -57,7 +57,8 @@ def test_long_strings_cross_the_chunks_of_the_writer():
     pieces.append("\xa0")
     values = ["".join(rng.choice(pieces) for _ in range(n)) for n in (511, 512, 513, 4097, 100_000)]
     values.append("x" * 1_000_000)
-    values.append("plain ascii " * 5000 + "'")
+    # Single quotes only, so the text is written again with double quotes, chunk by chunk.
+    values += ["plain ascii " * 5000 + "'", "中'" * 600, "😀'é" * 300]
     assert_same_as_repr(values)
 
 
