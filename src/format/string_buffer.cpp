@@ -50,10 +50,10 @@ PyObject* new_str(Py_ssize_t length) {
 template <class Unit>
 bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o, Unit* const o_end) noexcept {
   size_t i = 0;
-  while (i < size) {
+  while (true) {
 #ifdef MERVIK_SSE2
     // Sixteen bytes at a time: all of them widened and stored, the ASCII ones before the first
-    // other byte kept.
+    // other byte kept; that byte is decoded next, directly.
     while (i + 16 <= size && o_end - o >= 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
       const auto mask = static_cast<unsigned>(_mm_movemask_epi8(v));
@@ -73,12 +73,17 @@ bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o, Unit* const 
           _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(high, zero));
         }
       }
-      const unsigned ascii = mask == 0 ? 16 : static_cast<unsigned>(std::countr_zero(mask));
+      if (mask == 0) {
+        i += 16;
+        o += 16;
+        continue;
+      }
+      const auto ascii = static_cast<unsigned>(std::countr_zero(mask));
       i += ascii;
       o += ascii;
-      if (mask != 0) break;
+      goto beyond_ascii;
     }
-#endif
+#else
     for (uint64_t word; i + 8 <= size; i += 8, o += 8) {  // ASCII eight bytes at a time
       std::memcpy(&word, s + i, 8);
       if ((word & 0x8080808080808080u) != 0) break;
@@ -86,13 +91,43 @@ bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o, Unit* const 
       std::memcpy(bytes, &word, 8);
       for (int k = 0; k < 8; ++k) o[k] = bytes[k];
     }
+#endif
     if (i == size) break;
-    const unsigned lead = s[i];
-    if (lead < 0x80) {
-      *o++ = static_cast<Unit>(lead);
+    if (s[i] < 0x80) {
+      *o++ = static_cast<Unit>(s[i]);
       ++i;
       continue;
     }
+#ifdef MERVIK_SSE2
+  beyond_ascii:
+#endif
+    if (size - i >= 4) {
+      // Four bytes in one word, whatever the form's length: decoded and checked without a
+      // branch on the length, which varies from one character to the next.
+      uint32_t word;
+      std::memcpy(&word, s + i, 4);
+      if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+      const uint32_t lead = word & 0xFF;
+      const uint32_t length = 2 + (lead >= 0xE0) + (lead >= 0xF0);
+      // The lead's bits and the continuation bytes' six, as for a four-byte form; the groups
+      // past the form's length shifted out.
+      constexpr uint32_t kLeadBits[5] = {0, 0, 0x1F, 0x0F, 0x07};
+      const uint32_t code = ((lead & kLeadBits[length]) << 18 | (word >> 8 & 0x3F) << 12 |
+                             (word >> 16 & 0x3F) << 6 | (word >> 24 & 0x3F)) >>
+                            (6 * (4 - length));
+      // Continuation bytes 0b10xxxxxx after the lead; no overlong form (the least code point
+      // of each length), no surrogate, nothing beyond U+10FFFF.
+      constexpr uint32_t kMarkerMask[5] = {0, 0, 0xC000, 0xC0C000, 0xC0C0C000};
+      constexpr uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};
+      const bool valid = lead >= 0xC2 && lead < 0xF5 &&
+                         (word & kMarkerMask[length]) == (0x80808000 & kMarkerMask[length]) &&
+                         code >= kLeast[length] && code - 0xD800 >= 0x800 && code <= 0x10FFFF;
+      if (!valid) return false;
+      *o++ = static_cast<Unit>(code);
+      i += length;
+      continue;
+    }
+    const unsigned lead = s[i];
     // The first continuation byte's range depends on the lead (no overlong form, surrogate or
     // code point beyond U+10FFFF); the others are 0x80 to 0xBF.
     if (lead < 0xC2) return false;
