@@ -20,6 +20,11 @@
 #include "platform/hex.h"
 #include "platform/utf8.h"
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define MERVIK_SSE2 1
+#endif
+
 namespace mervik {
 namespace {
 
@@ -232,6 +237,29 @@ inline bool plain_ascii_word(uint64_t word) noexcept {
   return ((word & kHigh) | special) == 0;
 }
 
+#ifdef MERVIK_SSE2
+/// One bit per byte of `v` (the first in the lowest bit) that is outside ASCII or is one of the
+/// kAsciiSpecial characters: as signed bytes, those outside ASCII are below 0x20 too.
+inline unsigned special_byte_mask(__m128i v) noexcept {
+  const __m128i special = _mm_or_si128(
+      _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F))),
+      _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\\')),
+                   _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\'')),
+                                _mm_cmpeq_epi8(v, _mm_set1_epi8('"')))));
+  return static_cast<unsigned>(_mm_movemask_epi8(special));
+}
+#endif
+
+/// plain_ascii_word of both words.
+inline bool plain_ascii_words(uint64_t head, uint64_t tail) noexcept {
+#ifdef MERVIK_SSE2
+  return special_byte_mask(
+             _mm_set_epi64x(static_cast<long long>(tail), static_cast<long long>(head))) == 0;
+#else
+  return plain_ascii_word(head) && plain_ascii_word(tail);
+#endif
+}
+
 /// A short text (4 to 16 bytes) that needs no escape, written quoted with two overlapping
 /// loads and stores instead of a loop and a call; false (nothing written) for any other text.
 inline bool append_short_plain(const unsigned char* text, size_t length, StringBuffer& out) {
@@ -246,7 +274,7 @@ inline bool append_short_plain(const unsigned char* text, size_t length, StringB
     head = h | uint64_t{h} << 32;  // each half twice: a zero byte would read as a control
     tail = t | uint64_t{t} << 32;
   }
-  if (!plain_ascii_word(head) || !plain_ascii_word(tail)) return false;
+  if (!plain_ascii_words(head, tail)) return false;
   char* const o = out.reserve(length + 2);
   o[0] = '\'';
   if (length >= 8) {
@@ -273,6 +301,16 @@ void append_str_repr(PyObject* str, StringBuffer& out) {
     if (length >= 4 && length <= 16 && append_short_plain(text, static_cast<size_t>(length), out)) {
       return;
     }
+#ifdef MERVIK_SSE2
+    for (; length - plain >= 16; plain += 16) {
+      const unsigned special =
+          special_byte_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + plain)));
+      if (special != 0) {
+        plain += std::countr_zero(special);
+        break;
+      }
+    }
+#endif
     for (uint64_t word; length - plain >= 8; plain += 8) {
       std::memcpy(&word, text + plain, 8);
       if (!plain_ascii_word(word)) break;
