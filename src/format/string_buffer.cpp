@@ -48,7 +48,8 @@ PyObject* new_str(Py_ssize_t length) {
 /// as the text has bytes that are not continuation bytes, and `Unit` is wide enough for every
 /// code point that the text's lead bytes allow.
 template <class Unit>
-bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o, Unit* const o_end) noexcept {
+bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o,
+                      [[maybe_unused]] Unit* const o_end) noexcept {
   size_t i = 0;
   while (true) {
 #ifdef MERVIK_SSE2
