@@ -4,6 +4,7 @@
 
 #include "binding/python.h"
 #include "format/string_buffer.h"
+#include "platform/compiler.h"
 
 namespace mervik {
 
@@ -11,7 +12,7 @@ namespace mervik {
 /// None whose text is written natively, and returns true; returns false (nothing written) for
 /// every other object, which then goes through repr() itself. Runs no interpreter code and
 /// cannot fail (but for std::bad_alloc).
-inline bool append_native_repr(PyObject* obj, StringBuffer& out);
+MERVIK_ALWAYS_INLINE bool append_native_repr(PyObject* obj, StringBuffer& out);
 
 /// repr() of an exact str, as UTF-8.
 void append_str_repr(PyObject* str, StringBuffer& out);
@@ -20,7 +21,7 @@ bool append_int_repr(PyObject* integer, StringBuffer& out);
 /// repr() of a float.
 void append_float_repr(double value, StringBuffer& out);
 
-inline bool append_native_repr(PyObject* obj, StringBuffer& out) {
+MERVIK_ALWAYS_INLINE bool append_native_repr(PyObject* obj, StringBuffer& out) {
   PyTypeObject* const type = Py_TYPE(obj);
   if (type == &PyUnicode_Type) {
     append_str_repr(obj, out);
