@@ -3,6 +3,9 @@
 #pragma once
 
 #include "binding/python.h"
+
+#include <cstring>
+
 #include "format/string_buffer.h"
 #include "platform/compiler.h"
 
@@ -32,12 +35,16 @@ MERVIK_ALWAYS_INLINE bool append_native_repr(PyObject* obj, StringBuffer& out) {
     append_float_repr(PyFloat_AS_DOUBLE(obj), out);
     return true;
   }
-  if (type == &PyBool_Type) {
-    out.append(obj == Py_True ? std::string_view("True") : std::string_view("False"));
+  if (type == &PyBool_Type) {  // one store of eight bytes, of which four or five are kept
+    char* const o = out.reserve(8);
+    const bool is_true = obj == Py_True;
+    std::memcpy(o, is_true ? "True\0\0\0\0" : "False\0\0\0", 8);
+    out.commit(is_true ? 4 : 5);
     return true;
   }
   if (obj == Py_None) {
-    out.append("None");
+    std::memcpy(out.reserve(4), "None", 4);
+    out.commit(4);
     return true;
   }
   return false;
