@@ -27,6 +27,7 @@ set(mervik_binding_sources
 
 # Formatting engine: the object formatter and its sinks.
 set(mervik_format_sources
+  ${mervik_src}/format/float_repr.cpp
   ${mervik_src}/format/leaf_text.cpp
   ${mervik_src}/format/object_formatter.cpp
   ${mervik_src}/format/string_buffer.cpp)

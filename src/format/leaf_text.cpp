@@ -2,20 +2,16 @@
 //
 // int: values that fit in 64 bits are written as their decimal digits, as int.__repr__ does; the
 // digit limit of str(int) only applies far beyond 19 digits, so larger values keep repr().
-// float: float.__repr__ writes the shortest decimal digits that read back as the same value
-// (the nearest such, ties to even), which is what std::to_chars computes; only the layout
-// differs, and it is reproduced below. str: str.__repr__'s rules, below. bool and None: fixed
-// words.
+// float: in float_repr.cpp. str: str.__repr__'s rules, below. bool and None: fixed words.
 #include "format/leaf_text.h"
 
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <charconv>
-#include <cmath>
 #include <cstring>
 #include <new>
 
+#include "format/decimal_digits.h"
 #include "platform/compiler.h"
 #include "platform/hex.h"
 #include "platform/utf8.h"
@@ -166,60 +162,6 @@ void append_units(const Unit* data, Py_ssize_t length, char quote, const Printab
     out.commit(static_cast<size_t>(put_units(begin, data + start, end - start, quote, table, seen) -
                                    begin));
   }
-}
-
-constexpr auto kPowersOf10 = [] {
-  std::array<uint64_t, 20> powers{};
-  uint64_t p = 1;
-  for (auto& power : powers) {
-    power = p;
-    p *= 10;
-  }
-  return powers;
-}();
-
-/// The number of decimal digits of v (1 for 0), without a loop.
-inline int decimal_digits(uint64_t v) noexcept {
-  const uint64_t w = v | 1;  // same count, and no special case for 0
-  const int guess = (64 - std::countl_zero(w)) * 1233 >> 12;  // bits * log10(2)
-  return guess + (w >= kPowersOf10[guess]);
-}
-
-/// The eight decimal digits of v < 10^8 (leading zeros included) as ASCII in one word, the
-/// first digit in the lowest byte: the value is split into halves, quarters and single digits
-/// in parallel lanes, each division by a multiplication and a shift that is exact in its range.
-inline uint64_t eight_digits_le(uint32_t v) noexcept {
-  uint64_t y = v / 10000 | uint64_t{v % 10000} << 32;  // two lanes below 10^4
-  uint64_t z = (y * 10486 >> 20) & 0x0000007F0000007Fu;  // each lane / 100
-  y = z | (y - z * 100) << 16;  // four lanes below 100
-  z = (y * 103 >> 10) & 0x000F000F000F000Fu;  // each lane / 10
-  y = z | (y - z * 10) << 8;  // eight digits
-  return y + 0x3030303030303030u;
-}
-
-/// Stores a word made by eight_digits_le (possibly shifted) so that its lowest byte comes first.
-inline void store_le(char* o, uint64_t word) noexcept {
-  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-  std::memcpy(o, &word, 8);
-}
-
-/// Writes the decimal digits of `v` at `o`, which has room for 20 bytes; returns the end. The
-/// value is cut into pieces of eight digits made in registers; the leading piece is shifted past
-/// its leading zeros, and each piece is stored whole (bytes past the end are not committed).
-char* put_decimal(char* o, uint64_t v) noexcept {
-  constexpr uint64_t kTen8 = 100000000;
-  const int n = decimal_digits(v);
-  if (v < kTen8) {
-    store_le(o, eight_digits_le(static_cast<uint32_t>(v)) >> 8 * (8 - n));
-  } else if (v < kTen8 * kTen8) {
-    store_le(o, eight_digits_le(static_cast<uint32_t>(v / kTen8)) >> 8 * (16 - n));
-    store_le(o + n - 8, eight_digits_le(static_cast<uint32_t>(v % kTen8)));
-  } else {
-    store_le(o, eight_digits_le(static_cast<uint32_t>(v / (kTen8 * kTen8))) >> 8 * (24 - n));
-    store_le(o + n - 16, eight_digits_le(static_cast<uint32_t>(v / kTen8 % kTen8)));
-    store_le(o + n - 8, eight_digits_le(static_cast<uint32_t>(v % kTen8)));
-  }
-  return o + n;
 }
 
 /// True when none of the eight bytes of `word` is outside ASCII or needs an escape or decides
@@ -403,82 +345,6 @@ bool append_int_repr(PyObject* integer, StringBuffer& out) {
   o = put_decimal(o, magnitude);
   out.commit(static_cast<size_t>(o - begin));
   return true;
-}
-
-void append_float_repr(double value, StringBuffer& out) {
-  if (!std::isfinite(value)) {
-    out.append(std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf");
-    return;
-  }
-  if (const double size = std::fabs(value); size >= 1e-4 && size < 1e16) {
-    // float.__repr__ writes these values in plain notation, and their shortest plain text is
-    // made of the same digits: the fewest fractional digits are the fewest significant ones,
-    // since no integer but the value itself reads back as a value below 2^53, and past 2^53
-    // every value is an integer. to_chars writes that text directly; an integral value ends
-    // with ".0".
-    char* const begin = out.reserve(48);  // a sign, 16 + 5 digits, the point and ".0"
-    const auto [end, ec] = std::to_chars(begin, begin + 40, value, std::chars_format::fixed);
-    (void)ec;  // 40 characters always suffice
-    size_t length = static_cast<size_t>(end - begin);
-    if (std::memchr(begin, '.', length) == nullptr) {
-      std::memcpy(end, ".0", 2);
-      length += 2;
-    }
-    out.commit(length);
-    return;
-  }
-  // The shortest digits that read back as `value`, the nearest such and ties to even: the digits
-  // float.__repr__ finds too. to_chars gives them as [-]d[.ddd]e<sign><exponent>.
-  char sci[32];
-  const auto [end, ec] = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-  (void)ec;  // 32 characters always suffice
-  const char* p = sci;
-  const bool negative = *p == '-';
-  if (negative) ++p;
-  char digits[20];
-  int n = 0;
-  for (; *p != 'e'; ++p) {
-    if (*p != '.') digits[n++] = *p;
-  }
-  int exponent = 0;
-  std::from_chars(p + 1 + (p[1] == '+'), end, exponent);
-  // As float.__repr__ lays it out: the point after `point` digits, plain notation for
-  // -4 < point <= 16, else one digit, the rest after a point, and an exponent of two digits
-  // or more; an integral value ends with ".0".
-  const int point = exponent + 1;
-  char* const begin = out.reserve(48);  // 22 characters at most before put_decimal's 20 bytes
-  char* o = begin;
-  if (negative) *o++ = '-';
-  if (point > -4 && point <= 16) {
-    if (point <= 0) {
-      *o++ = '0';
-      *o++ = '.';
-      for (int i = 0; i < -point; ++i) *o++ = '0';
-      o = std::copy_n(digits, n, o);
-    } else if (point < n) {
-      o = std::copy_n(digits, point, o);
-      *o++ = '.';
-      o = std::copy_n(digits + point, n - point, o);
-    } else {
-      o = std::copy_n(digits, n, o);
-      for (int i = n; i < point; ++i) *o++ = '0';
-      *o++ = '.';
-      *o++ = '0';
-    }
-  } else {
-    *o++ = digits[0];
-    if (n > 1) {
-      *o++ = '.';
-      o = std::copy_n(digits + 1, n - 1, o);
-    }
-    *o++ = 'e';
-    const int shown = point - 1;
-    *o++ = shown < 0 ? '-' : '+';
-    const int magnitude = shown < 0 ? -shown : shown;
-    if (magnitude < 10) *o++ = '0';
-    o = put_decimal(o, static_cast<uint64_t>(magnitude));
-  }
-  out.commit(static_cast<size_t>(o - begin));
 }
 
 }  // namespace mervik

@@ -3,7 +3,11 @@
 #pragma once
 
 #include "binding/python.h"
+
+#include <cstring>
+
 #include "format/string_buffer.h"
+#include "platform/compiler.h"
 
 namespace mervik {
 
@@ -11,7 +15,7 @@ namespace mervik {
 /// None whose text is written natively, and returns true; returns false (nothing written) for
 /// every other object, which then goes through repr() itself. Runs no interpreter code and
 /// cannot fail (but for std::bad_alloc).
-inline bool append_native_repr(PyObject* obj, StringBuffer& out);
+MERVIK_ALWAYS_INLINE bool append_native_repr(PyObject* obj, StringBuffer& out);
 
 /// repr() of an exact str, as UTF-8.
 void append_str_repr(PyObject* str, StringBuffer& out);
@@ -20,7 +24,7 @@ bool append_int_repr(PyObject* integer, StringBuffer& out);
 /// repr() of a float.
 void append_float_repr(double value, StringBuffer& out);
 
-inline bool append_native_repr(PyObject* obj, StringBuffer& out) {
+MERVIK_ALWAYS_INLINE bool append_native_repr(PyObject* obj, StringBuffer& out) {
   PyTypeObject* const type = Py_TYPE(obj);
   if (type == &PyUnicode_Type) {
     append_str_repr(obj, out);
@@ -31,12 +35,16 @@ inline bool append_native_repr(PyObject* obj, StringBuffer& out) {
     append_float_repr(PyFloat_AS_DOUBLE(obj), out);
     return true;
   }
-  if (type == &PyBool_Type) {
-    out.append(obj == Py_True ? std::string_view("True") : std::string_view("False"));
+  if (type == &PyBool_Type) {  // one store of eight bytes, of which four or five are kept
+    char* const o = out.reserve(8);
+    const bool is_true = obj == Py_True;
+    std::memcpy(o, is_true ? "True\0\0\0\0" : "False\0\0\0", 8);
+    out.commit(is_true ? 4 : 5);
     return true;
   }
   if (obj == Py_None) {
-    out.append("None");
+    std::memcpy(out.reserve(4), "None", 4);
+    out.commit(4);
     return true;
   }
   return false;

@@ -10,6 +10,7 @@ import sys
 import pytest
 
 import mervik
+import power_table
 
 CHUNK = 0x10000
 
@@ -105,9 +106,24 @@ def random_floats(n, seed):
     rounded = [round(rng.uniform(-1e7, 1e7), rng.randrange(0, 12)) for _ in range(n)]
     scaled = [rng.random() * 10.0 ** rng.randrange(-320, 300) for _ in range(n)]
     scaled += [rng.random() * 10.0 ** rng.randrange(-5, 18) for _ in range(n)]
+    decimals = [
+        float(f"{rng.randrange(10**d)}e{rng.randrange(-340, 310)}")
+        for d in range(1, 18)
+        for _ in range(n // 100)
+    ]
+    # Mantissas with every count of trailing zero bits: some lie halfway between two texts.
+    halves = [
+        math.ldexp((rng.getrandbits(53) | 1 << 52) >> z << z, e)
+        for e in range(-80, 10)
+        for z in range(53)
+    ]
+    subnormals = [math.ldexp(rng.getrandbits(rng.randrange(1, 53)), -1074) for _ in range(n // 10)]
     # Powers of two, where the interval of values reading back as x is lopsided.
     powers = [math.ldexp(1.0, e) for e in range(-1074, 1024)]
-    return bits + rounded + scaled + powers + [math.nextafter(p, 0) for p in powers]
+    return (
+        bits + rounded + scaled + decimals + halves + subnormals + powers
+        + [math.nextafter(p, 0) for p in powers]
+    )
 
 
 def test_edge_floats_are_written_as_repr_writes_them():
@@ -117,6 +133,11 @@ def test_edge_floats_are_written_as_repr_writes_them():
 @pytest.mark.parametrize("seed", [1, 2])
 def test_random_floats_are_written_as_repr_writes_them(seed):
     assert_same_as_repr(random_floats(50_000, seed))
+
+
+def test_the_table_of_powers_of_ten_is_exact():
+    # Also checks the formulas that choose its rows, over every exponent of a double.
+    power_table.main(["--check"])
 
 
 # Ints, bools and None ------------------------------------------------------------------------
