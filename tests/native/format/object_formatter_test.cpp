@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "format/string_buffer.h"
 #include "format/decimal_digits.h"
 #include "format/leaf_text.h"
+#include "format/string_buffer.h"
 #include "python_test_support.h"
 
 namespace mervik {
@@ -60,6 +60,60 @@ TEST(ObjectFormatter, each_write_step_carries_exactly_its_fragments) {
   EXPECT_EQ(sink.steps, expected);
 }
 
+/// The doubles whose shortest text is hardest to get right, a few million of them: random bits;
+/// random decimals of 1 to 17 digits at every exponent; every exponent with random mantissas of
+/// every count of trailing zero bits, which puts the exact value halfway between two candidate
+/// texts for some of them; subnormals; the powers of two (the neighbour below is nearer) and of
+/// ten, and the neighbours of each.
+std::vector<double> hard_doubles() {
+  std::mt19937_64 rng(11);
+  std::vector<double> values;
+  const auto with_neighbours = [&](double x) {
+    values.insert(values.end(), {x, std::nextafter(x, 0.0), std::nextafter(x, INFINITY)});
+  };
+  for (int i = 0; i < 200'000; ++i) {
+    values.push_back(std::bit_cast<double>(rng()));
+    const std::string decimal = std::to_string(rng() % kPowersOf10[1 + i % 17]) + "e" +
+                                std::to_string(static_cast<int>(rng() % 650) - 340);
+    values.push_back(std::strtod(decimal.c_str(), nullptr));
+    values.push_back(std::bit_cast<double>(rng() >> 12));  // subnormal
+  }
+  for (int exponent = -1074; exponent <= 971; ++exponent) {
+    for (int zeros = 0; zeros <= 52; ++zeros) {
+      const uint64_t mantissa =
+          ((rng() | 1) << zeros | uint64_t{1} << 52) & ((uint64_t{2} << 52) - 1);
+      values.push_back(std::ldexp(static_cast<double>(mantissa), exponent));
+    }
+    with_neighbours(std::ldexp(1.0, exponent));
+  }
+  for (int exponent = -323; exponent <= 308; ++exponent) {
+    with_neighbours(std::strtod(("1e" + std::to_string(exponent)).c_str(), nullptr));
+  }
+  return values;
+}
+
+TEST(LeafText, floats_are_written_as_repr_writes_them) {
+  Attached attached;
+  std::vector<double> values = hard_doubles();
+  values.insert(values.end(),
+                {0.0, -0.0, INFINITY, -INFINITY, NAN, -NAN, 5e-324, 1.7976931348623157e308});
+  size_t wrong = 0;
+  for (const double value : values) {
+    for (const double signed_value : {value, -value}) {
+      StringBuffer out;
+      append_float_repr(signed_value, out);
+      char* const expected =
+          PyOS_double_to_string(signed_value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+      ASSERT_NE(expected, nullptr);
+      if (out.view() != expected && ++wrong <= 5) {
+        ADD_FAILURE() << "wrote " << out.view() << " for " << expected;
+      }
+      PyMem_Free(expected);
+    }
+  }
+  EXPECT_EQ(wrong, 0u);
+}
+
 // Byte sequences at the edges of UTF-8's rules, each read where the decoding of a format call's
 // text takes it eight or sixteen bytes at a time, as a whole character, or near the end; text
 // outside ASCII before it sets the width of the str. The str must equal the interpreter's
@@ -97,59 +151,7 @@ TEST(StringBuffer, a_text_becomes_the_str_the_interpreter_decodes_or_empty) {
       }
     }
   }
-  /// The doubles whose shortest text is hardest to get right, a few million of them: random bits;
-  /// random decimals of 1 to 17 digits at every exponent; every exponent with random mantissas of
-  /// every count of trailing zero bits, which puts the exact value halfway between two candidate
-  /// texts for some of them; subnormals; the powers of two (the neighbour below is nearer) and of
-  /// ten, and the neighbours of each.
-  std::vector<double> hard_doubles() {
-    std::mt19937_64 rng(11);
-    std::vector<double> values;
-    const auto with_neighbours = [&](double x) {
-      values.insert(values.end(), {x, std::nextafter(x, 0.0), std::nextafter(x, INFINITY)});
-    };
-    for (int i = 0; i < 200'000; ++i) {
-      values.push_back(std::bit_cast<double>(rng()));
-      const std::string decimal = std::to_string(rng() % kPowersOf10[1 + i % 17]) + "e" +
-                                  std::to_string(static_cast<int>(rng() % 650) - 340);
-      values.push_back(std::strtod(decimal.c_str(), nullptr));
-      values.push_back(std::bit_cast<double>(rng() >> 12));  // subnormal
-    }
-    for (int exponent = -1074; exponent <= 971; ++exponent) {
-      for (int zeros = 0; zeros <= 52; ++zeros) {
-        const uint64_t mantissa =
-            ((rng() | 1) << zeros | uint64_t{1} << 52) & ((uint64_t{2} << 52) - 1);
-        values.push_back(std::ldexp(static_cast<double>(mantissa), exponent));
-      }
-      with_neighbours(std::ldexp(1.0, exponent));
-    }
-    for (int exponent = -323; exponent <= 308; ++exponent) {
-      with_neighbours(std::strtod(("1e" + std::to_string(exponent)).c_str(), nullptr));
-    }
-    return values;
-  }
-
-  TEST(LeafText, floats_are_written_as_repr_writes_them) {
-    Attached attached;
-    std::vector<double> values = hard_doubles();
-    values.insert(values.end(),
-                  {0.0, -0.0, INFINITY, -INFINITY, NAN, -NAN, 5e-324, 1.7976931348623157e308});
-    size_t wrong = 0;
-    for (const double value : values) {
-      for (const double signed_value : {value, -value}) {
-        StringBuffer out;
-        append_float_repr(signed_value, out);
-        char* const expected =
-            PyOS_double_to_string(signed_value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        ASSERT_NE(expected, nullptr);
-        if (out.view() != expected && ++wrong <= 5) {
-          ADD_FAILURE() << "wrote " << out.view() << " for " << expected;
-        }
-        PyMem_Free(expected);
-      }
-    }
-    EXPECT_EQ(wrong, 0u);
-  }
+}
 
 }  // namespace
 }  // namespace mervik
