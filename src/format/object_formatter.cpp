@@ -165,62 +165,18 @@ bool is_dataclass(PyObject* obj) {
 /// True when looking `name` up on `obj` cannot run interpreter code: the generic lookup, finding
 /// a plain class attribute, a slot, a C-level property or a function, or nothing in the class
 /// (the instance dictionary then answers); also the name of a class whose metaclass is `type`.
-/// The answer of lookup_runs_no_code once the generic lookup found `attribute` in the class.
-bool found_runs_no_code(PyObject* attribute) {
+/// The class lookup is served by the interpreter's cache of lookups by version tag; the kind of
+/// what it found is asked anew every time, as code may change it without touching the class.
+bool lookup_runs_no_code(PyObject* obj, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyType_Type) return name == names().name;
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  PyObject* attribute = _PyType_Lookup(type, name);
   if (attribute == nullptr) return true;
   PyTypeObject* kind = Py_TYPE(attribute);
   return kind->tp_descr_get == nullptr || kind == &PyMemberDescr_Type ||
          kind == &PyGetSetDescr_Type || kind == &PyFunction_Type;
 }
-
-bool lookup_runs_no_code(PyObject* obj, PyObject* name) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyType_Type) return name == names().name;
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-  return found_runs_no_code(_PyType_Lookup(type, name));
-}
-
-/// lookup_runs_no_code with the class lookups of a print remembered. What the lookup finds
-/// depends only on the dictionaries of the class and its bases, and the class's version tag
-/// changes with any change to them, so a remembered attribute stays valid (and alive) while the
-/// tag is the same; its kind is asked anew every time. The names are held, so that no other
-/// name can come to have a remembered one's address.
-class ClassLookups {
- public:
-  ClassLookups() = default;
-  ClassLookups(const ClassLookups&) = delete;
-  ClassLookups& operator=(const ClassLookups&) = delete;
-  ~ClassLookups() {
-    for (const Entry& entry : entries_) Py_XDECREF(entry.name);  // exact strs: no code runs
-  }
-
-  bool runs_no_code(PyObject* obj, PyObject* name) {
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type == &PyType_Type || type->tp_getattro != PyObject_GenericGetAttr ||
-        !PyUnicode_CheckExact(name)) {
-      return lookup_runs_no_code(obj, name);
-    }
-    const auto key = reinterpret_cast<uintptr_t>(type) ^ reinterpret_cast<uintptr_t>(name);
-    Entry& entry = entries_[(key * 0x9E3779B97F4A7C15u) >> 58];
-    if (entry.type != type || entry.name != name || entry.version == 0 ||
-        entry.version != type->tp_version_tag) {
-      PyObject* attribute = _PyType_Lookup(type, name);  // tags the class when it can be
-      Py_XDECREF(entry.name);
-      entry = {type, Py_NewRef(name), attribute, type->tp_version_tag};
-    }
-    return found_runs_no_code(entry.attribute);
-  }
-
- private:
-  static constexpr size_t kEntries = 64;
-  struct Entry {
-    PyTypeObject* type = nullptr;
-    PyObject* name = nullptr;
-    PyObject* attribute = nullptr;  // borrowed from the class's dictionaries
-    unsigned int version = 0;       // 0: not remembered
-  };
-  std::array<Entry, kEntries> entries_{};
-};
 
 /// Text written as it is: an exact str of ASCII characters without line breaks.
 bool plain_text(PyObject* text) noexcept {
@@ -230,7 +186,7 @@ bool plain_text(PyObject* text) noexcept {
 }
 
 /// What a print learned of the dataclasses it wrote, so that the instances of a class after the
-/// first are written without asking ClassLookups again: whether looking up
+/// first are written without asking lookup_runs_no_code again: whether looking up
 /// `__dataclass_fields__` and each field on an instance runs no interpreter code, and which
 /// names (the class's and its fields') are plain_text. A class's entry holds while the class
 /// keeps its version tag and no interpreter code ran since it was made (code could change the
@@ -770,7 +726,7 @@ class Renderer {
       if (!never_dataclass(type)) {
         const KnownClasses::Entry* entry = known_.find(type, sink_.code_runs());
         if ((entry == nullptr || !entry->fields_no_code) &&
-            !lookups_.runs_no_code(obj, names().dataclass_fields)) {
+            !lookup_runs_no_code(obj, names().dataclass_fields)) {
           return with_code([&]() -> Result<bool> { return is_dataclass(obj); });
         }
       }
@@ -779,7 +735,7 @@ class Renderer {
   }
   Result<Held> attribute(PyObject* obj, PyObject* name) {
     if constexpr (kRun) {
-      if (!lookups_.runs_no_code(obj, name)) {
+      if (!lookup_runs_no_code(obj, name)) {
         return with_code([&] { return get_attr(obj, name); });
       }
     }
@@ -791,8 +747,8 @@ class Renderer {
     KnownClasses::Entry* entry = known_.find(type, sink_.code_runs());
     if (entry == nullptr) [[unlikely]] {
       const InternedNames& n = names();
-      const bool fields_no_code = lookups_.runs_no_code(obj, n.dataclass_fields);
-      const bool class_no_code = lookups_.runs_no_code(obj, n.class_);
+      const bool fields_no_code = lookup_runs_no_code(obj, n.dataclass_fields);
+      const bool class_no_code = lookup_runs_no_code(obj, n.class_);
       entry = known_.learn(type, sink_.code_runs(), fields_no_code, class_no_code);
     }
     return {entry, sink_.code_runs(), known_.learns()};
@@ -826,7 +782,7 @@ class Renderer {
           verdict = entry->verdicts[i];
         } else {
           if (!PyUnicode_CheckExact(name)) return attribute(obj, name);
-          verdict = (lookups_.runs_no_code(obj, name) ? KnownClasses::kNoCode : 0) |
+          verdict = (lookup_runs_no_code(obj, name) ? KnownClasses::kNoCode : 0) |
                     (plain_text(name) ? KnownClasses::kPlain : 0);
           KnownClasses::remember(*entry, i, name, verdict);
         }
@@ -951,7 +907,6 @@ class Renderer {
   const uint64_t indent_;
   uint32_t until_signal_check_ = kSignalCheckInterval;
   OpenPath open_;
-  [[no_unique_address]] std::conditional_t<kRun, ClassLookups, NoLookups> lookups_;
   [[no_unique_address]] std::conditional_t<kRun, KnownClasses, NoLookups> known_;
   StringBuffer scratch_;  // native leaf text on its way to a sink other than a StringBuffer
 };
