@@ -149,8 +149,8 @@ MERVIK_ALWAYS_INLINE bool never_dataclass(PyTypeObject* type) noexcept {
 }
 
 // The dataclass test: any successful lookup counts; every failure means "not a dataclass" and
-// is discarded.
-bool is_dataclass(PyObject* obj) {
+// is discarded. What the lookup found is kept in `kept` when that is given.
+bool is_dataclass(PyObject* obj, Held* kept = nullptr) {
   if (never_dataclass(Py_TYPE(obj))) return false;
   PyObject* fields;
   int found = PyObject_GetOptionalAttr(obj, names().dataclass_fields, &fields);
@@ -158,7 +158,11 @@ bool is_dataclass(PyObject* obj) {
     PyErr_Clear();
     return false;
   }
-  Py_XDECREF(fields);
+  if (kept != nullptr && found == 1) {
+    *kept = Held::steal(fields);
+  } else {
+    Py_XDECREF(fields);
+  }
   return found == 1;
 }
 
@@ -176,6 +180,28 @@ bool lookup_runs_no_code(PyObject* obj, PyObject* name) {
   PyTypeObject* kind = Py_TYPE(attribute);
   return kind->tp_descr_get == nullptr || kind == &PyMemberDescr_Type ||
          kind == &PyGetSetDescr_Type || kind == &PyFunction_Type;
+}
+
+/// True when looking `name` up on `obj` runs no code and answers with an object stored in the
+/// instance or its class (the instance dictionary, a slot or a plain class attribute), so that
+/// the same lookup made again while no code ran in between gives the same object.
+bool lookup_finds_stored(PyObject* obj, PyObject* name) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  PyObject* attribute = _PyType_Lookup(type, name);
+  if (attribute == nullptr) return true;
+  PyTypeObject* kind = Py_TYPE(attribute);
+  return kind->tp_descr_get == nullptr || kind == &PyMemberDescr_Type;
+}
+
+/// The class of `obj` (borrowed) when looking up `__class__` on it is the generic lookup finding
+/// the attribute every object inherits, whose value is the object's type; else null.
+PyObject* inherited_class(PyObject* obj) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+  static PyObject* const inherited = _PyType_Lookup(&PyBaseObject_Type, names().class_);
+  if (_PyType_Lookup(type, names().class_) != inherited) return nullptr;
+  return reinterpret_cast<PyObject*>(type);
 }
 
 /// Text written as it is: an exact str of ASCII characters without line breaks.
@@ -720,7 +746,9 @@ class Renderer {
     }
     return poll_signals();
   }
-  Result<bool> dataclass_probe(PyObject* obj) {
+  /// The dataclass test. A format call keeps what it found in `probed` when the lookup runs no
+  /// code and finds a stored object.
+  Result<bool> dataclass_probe(PyObject* obj, Held& probed) {
     if constexpr (kRun) {
       PyTypeObject* type = Py_TYPE(obj);
       if (!never_dataclass(type)) {
@@ -730,6 +758,9 @@ class Renderer {
           return with_code([&]() -> Result<bool> { return is_dataclass(obj); });
         }
       }
+    } else if (!never_dataclass(Py_TYPE(obj)) &&
+               lookup_finds_stored(obj, names().dataclass_fields)) {
+      return is_dataclass(obj, &probed);
     }
     return is_dataclass(obj);
   }
@@ -805,11 +836,23 @@ class Renderer {
     out.emplace(text);
     return {};
   }
+  /// str() of `obj`, which is the object itself for an exact str.
   Result<Held> text_of(PyObject* obj) {
-    if constexpr (kRun) {
-      if (!PyUnicode_CheckExact(obj)) return with_code([&] { return str_of(obj); });
-    }
+    if (PyUnicode_CheckExact(obj)) [[likely]]
+      return Held(obj);
+    if constexpr (kRun) return with_code([&] { return str_of(obj); });
     return str_of(obj);
+  }
+  /// The `__name__` of a class: for a class whose metaclass is `type`, the name that lookup
+  /// returns, asked of the class directly.
+  Result<Held> class_name_of(PyObject* cls) {
+    if (Py_TYPE(cls) == &PyType_Type) [[likely]] {
+      PyObject* name = PyType_GetName(reinterpret_cast<PyTypeObject*>(cls));
+      if (name == nullptr) [[unlikely]]
+        return std::unexpected(fetch_error());
+      return Held::steal(name);
+    }
+    return attribute(cls, names().name);
   }
 
   Result<void> step(std::initializer_list<std::string_view> fragments);
@@ -890,7 +933,7 @@ class Renderer {
   Result<void> repr_leaf(PyObject* obj);
   Result<void> sequence(PyObject* seq, bool is_list, uint64_t current);
   Result<void> dict(PyObject* dict, uint64_t current);
-  Result<void> dataclass(PyObject* obj, uint64_t current);
+  Result<void> dataclass(PyObject* obj, uint64_t current, Held probed);
   /// Runs pending signal handlers once every kSignalCheckInterval items; a handler's exception
   /// ends the rendering.
   Result<void> poll_signals() {
@@ -1016,7 +1059,8 @@ template <class Sink>
 Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
   // Exact leaf types are neither dataclasses nor containers: their text comes first.
   if (Result<void> written; native_leaf(obj, written)) return written;
-  MERVIK_TRY_ASSIGN(const bool is_dataclass_instance, dataclass_probe(obj));
+  Held probed;  // what the dataclass test found, while looking it up again would find the same
+  MERVIK_TRY_ASSIGN(const bool is_dataclass_instance, dataclass_probe(obj, probed));
   const unsigned long flags = Py_TYPE(obj)->tp_flags;
   const bool container =
       is_dataclass_instance ||
@@ -1026,7 +1070,7 @@ Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
   RecursionScope scope;
   MERVIK_TRY(scope.enter());
   const OpenPath::Scope open(open_, obj);
-  if (is_dataclass_instance) return dataclass(obj, current);
+  if (is_dataclass_instance) return dataclass(obj, current, std::move(probed));
   if (flags & Py_TPFLAGS_LIST_SUBCLASS) return sequence(obj, true, current);
   if (flags & Py_TPFLAGS_DICT_SUBCLASS) return dict(obj, current);
   return sequence(obj, false, current);
@@ -1111,16 +1155,29 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
 }
 
 template <class Sink>
-Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
+Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current, Held probed) {
   const InternedNames& n = names();
   KnownEntry known;
   if constexpr (kRun) known = known_class(obj);
-  MERVIK_TRY_ASSIGN(const Held cls,
-                    instance_attribute(obj, n.class_, known, &KnownClasses::Entry::class_no_code));
-  MERVIK_TRY_ASSIGN(const Held name_obj, attribute(cls.get(), n.name));
+  // While no code runs from the dataclass test on, looking `__dataclass_fields__` up again finds
+  // what the test found (`probed`).
+  Held cls;
+  if (PyObject* inherited = inherited_class(obj)) [[likely]] {
+    cls = Held(inherited);
+  } else {
+    probed.clear();
+    MERVIK_TRY_ASSIGN(
+        cls, instance_attribute(obj, n.class_, known, &KnownClasses::Entry::class_no_code));
+  }
+  if (Py_TYPE(cls.get()) != &PyType_Type) probed.clear();
+  MERVIK_TRY_ASSIGN(const Held name_obj, class_name_of(cls.get()));
+  if (!PyUnicode_CheckExact(name_obj.get())) probed.clear();
   MERVIK_TRY_ASSIGN(const Held class_name, text_of(name_obj.get()));
-  MERVIK_TRY_ASSIGN(const Held fields, instance_attribute(obj, n.dataclass_fields, known,
-                                                          &KnownClasses::Entry::fields_no_code));
+  Held fields = std::move(probed);
+  if (fields.get() == nullptr) {
+    MERVIK_TRY_ASSIGN(fields, instance_attribute(obj, n.dataclass_fields, known,
+                                                 &KnownClasses::Entry::fields_no_code));
+  }
   if (!PyDict_Check(fields.get())) {
     return std::unexpected(cast_error(fields.get(), reinterpret_cast<PyObject*>(&PyDict_Type)));
   }

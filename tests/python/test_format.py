@@ -259,6 +259,52 @@ def test_dataclass_lookup_sees_getattr(pf):
     assert pf(FieldsByGetattr()) == lines("FieldsByGetattr(", "    v=3,", ")")
 
 
+def switching(hook_at):
+    """An instance of a fresh class that shows field `a` until code run at `hook_at` of its
+    lookups switches the class to field `b`; also the list of the names looked up on it."""
+    seen = []
+
+    def switch():
+        cls.__dataclass_fields__ = {"b": None}
+
+    class Meta(type):
+        if hook_at == "class-name":
+            __name__ = property(lambda cls: switch() or "S")
+
+    class Name(str):
+        def __str__(self):
+            switch()
+            return "S"
+
+    class S(metaclass=Meta):
+        __dataclass_fields__ = {"a": None}
+        a, b = 1, 2
+        if hook_at == "class":
+            __class__ = property(lambda self: switch() or S)
+        if hook_at == "getattribute":
+
+            def __getattribute__(self, name):
+                seen.append(name)
+                if name == "__class__":
+                    switch()
+                return object.__getattribute__(self, name)
+
+    cls = S
+    if hook_at == "name-str":
+        S.__name__ = Name("S")
+    return S(), seen
+
+
+@pytest.mark.parametrize("hook_at", ["class", "getattribute", "class-name", "name-str"])
+def test_code_run_by_the_lookups_before_the_field_table_is_seen(pf, hook_at):
+    # The table may have been found by the dataclass test already, but code run since may
+    # change it: it is looked up again.
+    obj, seen = switching(hook_at)
+    assert pf(obj) == lines("S(", "    b=2,", ")")
+    if hook_at == "getattribute":
+        assert seen == ["__dataclass_fields__", "__class__", "__dataclass_fields__", "b"]
+
+
 # The dataclass field walk ---------------------------------------------------------------------
 
 
