@@ -98,6 +98,7 @@ class ShownText {
       if (PyUnicode_IS_ASCII(text)) {
         view_ = {static_cast<const char*>(PyUnicode_DATA(text)),
                  static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
+        ascii_ = true;
         return;
       }
       slow_.emplace(str_lossy_text(text));
@@ -107,9 +108,12 @@ class ShownText {
     view_ = slow_->view();
   }
   std::string_view view() const noexcept { return view_; }
+  /// True when the text is known to be ASCII (it may be even when this says no).
+  bool ascii() const noexcept { return ascii_; }
 
  private:
   std::string_view view_;
+  bool ascii_ = false;
   std::optional<Utf8Text> slow_;
 };
 
@@ -1199,6 +1203,7 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current, Held pro
   const uint64_t child = child_indent(current, indent_);
   DictCursor cursor(fields.get());
   Held field, key;  // the key is released first, as in every entry
+  bool indented = false;
   for (size_t i = 0;; ++i) {
     MERVIK_TRY(next_item());
     if (!cursor.next(key, field)) break;
@@ -1209,6 +1214,18 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current, Held pro
     std::optional<ShownText> name_text_holder;
     MERVIK_TRY(show(field_name.get(), name_text_holder));
     const ShownText& name_text = *name_text_holder;
+    if constexpr (kFormat) {
+      MERVIK_TRY(item_start(closing, level, indented));
+      const std::string_view name = name_text.view();
+      char* out = sink_.reserve(name.size() + 1);
+      std::memcpy(out, name.data(), name.size());
+      out[name.size()] = '=';
+      sink_.commit(name.size() + 1);
+      if (!name_text.ascii() && !ascii_only(name)) sink_.note_non_ascii();
+      MERVIK_TRY(render(value.get(), child));
+      MERVIK_TRY(item_end(closing, level, indented));
+      continue;
+    }
     if constexpr (kRun) {
       if (plain_name) {
         MERVIK_TRY(line_start(closing, level));
@@ -1228,7 +1245,7 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current, Held pro
     MERVIK_TRY(render(value.get(), child));
     MERVIK_TRY(line_end_step(",\n"));
   }
-  return close(closing, ")");
+  return close_items(closing, indented, ")");
 }
 
 }  // namespace
