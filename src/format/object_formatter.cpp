@@ -154,8 +154,7 @@ MERVIK_ALWAYS_INLINE bool never_dataclass(PyTypeObject* type) noexcept {
 
 // The dataclass test: any successful lookup counts; every failure means "not a dataclass" and
 // is discarded. What the lookup found is kept in `kept` when that is given.
-bool is_dataclass(PyObject* obj, Held* kept = nullptr) {
-  if (never_dataclass(Py_TYPE(obj))) return false;
+bool has_dataclass_fields(PyObject* obj, Held* kept) {
   PyObject* fields;
   int found = PyObject_GetOptionalAttr(obj, names().dataclass_fields, &fields);
   if (found < 0) {
@@ -170,42 +169,46 @@ bool is_dataclass(PyObject* obj, Held* kept = nullptr) {
   return found == 1;
 }
 
-/// True when looking `name` up on `obj` cannot run interpreter code: the generic lookup, finding
-/// a plain class attribute, a slot, a C-level property or a function, or nothing in the class
-/// (the instance dictionary then answers); also the name of a class whose metaclass is `type`.
-/// The class lookup is served by the interpreter's cache of lookups by version tag; the kind of
-/// what it found is asked anew every time, as code may change it without touching the class.
-bool lookup_runs_no_code(PyObject* obj, PyObject* name) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyType_Type) return name == names().name;
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-  PyObject* attribute = _PyType_Lookup(type, name);
+bool is_dataclass(PyObject* obj) {
+  return !never_dataclass(Py_TYPE(obj)) && has_dataclass_fields(obj, nullptr);
+}
+
+/// True when a generic lookup that found `attribute` in the class (or nothing) runs no
+/// interpreter code: a plain class attribute, a slot, a C-level property or a function.
+bool found_runs_no_code(PyObject* attribute) {
   if (attribute == nullptr) return true;
   PyTypeObject* kind = Py_TYPE(attribute);
   return kind->tp_descr_get == nullptr || kind == &PyMemberDescr_Type ||
          kind == &PyGetSetDescr_Type || kind == &PyFunction_Type;
 }
 
-/// True when looking `name` up on `obj` runs no code and answers with an object stored in the
-/// instance or its class (the instance dictionary, a slot or a plain class attribute), so that
-/// the same lookup made again while no code ran in between gives the same object.
-bool lookup_finds_stored(PyObject* obj, PyObject* name) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-  PyObject* attribute = _PyType_Lookup(type, name);
+/// True when a generic lookup that found `attribute` in the class (or nothing) runs no code and
+/// answers with an object stored in the instance or its class (the instance dictionary, a slot
+/// or a plain class attribute), so that the same lookup made again while no code ran in between
+/// gives the same object.
+bool found_is_stored(PyObject* attribute) {
   if (attribute == nullptr) return true;
   PyTypeObject* kind = Py_TYPE(attribute);
   return kind->tp_descr_get == nullptr || kind == &PyMemberDescr_Type;
 }
 
-/// The class of `obj` (borrowed) when looking up `__class__` on it is the generic lookup finding
-/// the attribute every object inherits, whose value is the object's type; else null.
-PyObject* inherited_class(PyObject* obj) {
+bool generic_lookup(PyTypeObject* type) { return type->tp_getattro == PyObject_GenericGetAttr; }
+
+/// True when looking `name` up on `obj` cannot run interpreter code: the generic lookup finding
+/// what found_runs_no_code accepts; also the name of a class whose metaclass is `type`. The
+/// class lookup is served by the interpreter's cache of lookups by version tag; the kind of what
+/// it found is asked anew every time, as code may change it without touching the class.
+bool lookup_runs_no_code(PyObject* obj, PyObject* name) {
   PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+  if (type == &PyType_Type) return name == names().name;
+  return generic_lookup(type) && found_runs_no_code(_PyType_Lookup(type, name));
+}
+
+/// What the lookup of `__class__` finds in a class that does not define its own: the attribute
+/// every object inherits, whose value is the object's type.
+PyObject* inherited_class_attribute() {
   static PyObject* const inherited = _PyType_Lookup(&PyBaseObject_Type, names().class_);
-  if (_PyType_Lookup(type, names().class_) != inherited) return nullptr;
-  return reinterpret_cast<PyObject*>(type);
+  return inherited;
 }
 
 /// Text written as it is: an exact str of ASCII characters without line breaks.
@@ -215,14 +218,18 @@ bool plain_text(PyObject* text) noexcept {
   return length == 0 || std::memchr(PyUnicode_DATA(text), '\n', length) == nullptr;
 }
 
-/// What a print learned of the dataclasses it wrote, so that the instances of a class after the
-/// first are written without asking lookup_runs_no_code again: whether looking up
-/// `__dataclass_fields__` and each field on an instance runs no interpreter code, and which
-/// names (the class's and its fields') are plain_text. A class's entry holds while the class
-/// keeps its version tag and no interpreter code ran since it was made (code could change the
-/// kind of an attribute found in the class: LineRun::code_runs). The names are held, so that no
-/// other name can come to have a remembered one's address; each field is remembered by its
-/// position in the fields' dictionary and checked by its name.
+/// What a rendering learned of the classes of the dataclass instances it wrote, so that the
+/// instances of a class after the first are written with fewer lookups. What the lookups of
+/// `__dataclass_fields__` and `__class__` find in the class depends only on the dictionaries of
+/// the class and its bases, and the class's version tag changes with any change to them, so it
+/// holds (and stays alive) while the tag is the same. A print learns more: whether looking up
+/// `__dataclass_fields__`, `__class__` and each field on an instance runs no interpreter code,
+/// and which names (the class's and its fields') are plain_text; this holds while besides no
+/// interpreter code ran since it was learned (code could change the kind of an attribute found
+/// in the class: LineRun::code_runs). A format call counts no code runs, and so uses only what
+/// the tag guards. The names are held, so that no other name can come to have a remembered
+/// one's address; each field is remembered by its position in the fields' dictionary and
+/// checked by its name.
 class KnownClasses {
  public:
   static constexpr size_t kClasses = 4;
@@ -234,6 +241,8 @@ class KnownClasses {
     PyTypeObject* type = nullptr;
     unsigned int version = 0;  // 0: nothing known
     uint64_t code_runs = 0;
+    PyObject* fields_found = nullptr;  // found for __dataclass_fields__ in the class; borrowed
+    bool class_inherited = false;      // __class__ is found as inherited_class_attribute()
     bool fields_no_code = false;  // the lookup of __dataclass_fields__
     bool class_no_code = false;   // the lookup of __class__
     PyObject* class_name = nullptr;  // held; the last name shown for the class
@@ -263,10 +272,13 @@ class KnownClasses {
     return nullptr;
   }
 
-  /// The entry of `type`, made afresh (taking another class's place) unless it holds; null
-  /// while the class has no version tag.
-  Entry* learn(PyTypeObject* type, uint64_t code_runs, bool fields_no_code,
-               bool class_no_code) noexcept {
+  /// The entry of the class of `obj`, made afresh (taking another class's place) unless it
+  /// holds; null while the class has no version tag.
+  MERVIK_NOINLINE Entry* learn(PyObject* obj, uint64_t code_runs) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    const bool generic = generic_lookup(type);
+    PyObject* fields_found = _PyType_Lookup(type, names().dataclass_fields);  // tags the class
+    PyObject* class_found = _PyType_Lookup(type, names().class_);
     if (type->tp_version_tag == 0) return nullptr;
     Entry* entry = nullptr;
     for (Entry& candidate : entries_) {
@@ -280,8 +292,10 @@ class KnownClasses {
     entry->type = type;
     entry->version = type->tp_version_tag;
     entry->code_runs = code_runs;
-    entry->fields_no_code = fields_no_code;
-    entry->class_no_code = class_no_code;
+    entry->fields_found = fields_found;
+    entry->class_inherited = generic && class_found == inherited_class_attribute();
+    entry->fields_no_code = generic && found_runs_no_code(fields_found);
+    entry->class_no_code = generic && found_runs_no_code(class_found);
     ++learns_;
     return entry;
   }
@@ -328,8 +342,6 @@ struct KnownEntry {
   uint64_t code_runs = UINT64_MAX;
   uint64_t learns = 0;
 };
-
-struct NoLookups {};
 
 uint64_t child_indent(uint64_t current, uint64_t indent) noexcept {
   uint64_t child;
@@ -750,9 +762,9 @@ class Renderer {
     }
     return poll_signals();
   }
-  /// The dataclass test. A format call keeps what it found in `probed` when the lookup runs no
-  /// code and finds a stored object.
-  Result<bool> dataclass_probe(PyObject* obj, Held& probed) {
+  /// The dataclass test. A format call keeps what it found in `probed_` when the lookup runs no
+  /// code and finds a stored object, for the instance's rendering, which follows at once.
+  Result<bool> dataclass_probe(PyObject* obj) {
     if constexpr (kRun) {
       PyTypeObject* type = Py_TYPE(obj);
       if (!never_dataclass(type)) {
@@ -762,11 +774,31 @@ class Renderer {
           return with_code([&]() -> Result<bool> { return is_dataclass(obj); });
         }
       }
-    } else if (!never_dataclass(Py_TYPE(obj)) &&
-               lookup_finds_stored(obj, names().dataclass_fields)) {
-      return is_dataclass(obj, &probed);
+    } else {
+      PyTypeObject* type = Py_TYPE(obj);
+      if (never_dataclass(type)) return false;
+      // Only for a class known as a dataclass's: other objects are not slowed down.
+      const KnownClasses::Entry* entry = known_.find(type, 0);
+      const bool stored =
+          entry != nullptr && generic_lookup(type) && found_is_stored(entry->fields_found);
+      return has_dataclass_fields(obj, stored ? &probed_ : nullptr);
     }
     return is_dataclass(obj);
+  }
+  /// The entry of the class of `obj` in a format call, learned unless it holds already.
+  KnownClasses::Entry* format_class(PyObject* obj) {
+    KnownClasses::Entry* entry = known_.find(Py_TYPE(obj), 0);
+    return entry != nullptr ? entry : known_.learn(obj, 0);
+  }
+  /// The class of `obj` (borrowed) when looking up `__class__` on it is the generic lookup
+  /// finding inherited_class_attribute(), whose value is the object's type; else null.
+  PyObject* inherited_class(PyObject* obj, const KnownClasses::Entry* entry) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!generic_lookup(type)) return nullptr;
+    const bool inherited =
+        entry != nullptr ? entry->class_inherited
+                         : _PyType_Lookup(type, names().class_) == inherited_class_attribute();
+    return inherited ? reinterpret_cast<PyObject*>(type) : nullptr;
   }
   Result<Held> attribute(PyObject* obj, PyObject* name) {
     if constexpr (kRun) {
@@ -780,12 +812,8 @@ class Renderer {
   KnownEntry known_class(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     KnownClasses::Entry* entry = known_.find(type, sink_.code_runs());
-    if (entry == nullptr) [[unlikely]] {
-      const InternedNames& n = names();
-      const bool fields_no_code = lookup_runs_no_code(obj, n.dataclass_fields);
-      const bool class_no_code = lookup_runs_no_code(obj, n.class_);
-      entry = known_.learn(type, sink_.code_runs(), fields_no_code, class_no_code);
-    }
+    if (entry == nullptr) [[unlikely]]
+      entry = known_.learn(obj, sink_.code_runs());
     return {entry, sink_.code_runs(), known_.learns()};
   }
   /// The entry of `known`, found again for `obj` when it may have changed.
@@ -937,7 +965,7 @@ class Renderer {
   Result<void> repr_leaf(PyObject* obj);
   Result<void> sequence(PyObject* seq, bool is_list, uint64_t current);
   Result<void> dict(PyObject* dict, uint64_t current);
-  Result<void> dataclass(PyObject* obj, uint64_t current, Held probed);
+  Result<void> dataclass(PyObject* obj, uint64_t current);
   /// Runs pending signal handlers once every kSignalCheckInterval items; a handler's exception
   /// ends the rendering.
   Result<void> poll_signals() {
@@ -954,7 +982,9 @@ class Renderer {
   const uint64_t indent_;
   uint32_t until_signal_check_ = kSignalCheckInterval;
   OpenPath open_;
-  [[no_unique_address]] std::conditional_t<kRun, KnownClasses, NoLookups> known_;
+  KnownClasses known_;
+  Held probed_;  // what the dataclass test found, while looking it up again would find the same
+  MERVIK_COLD MERVIK_NOINLINE void drop_probed() noexcept { probed_.clear(); }
   StringBuffer scratch_;  // native leaf text on its way to a sink other than a StringBuffer
 };
 
@@ -1063,18 +1093,23 @@ template <class Sink>
 Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
   // Exact leaf types are neither dataclasses nor containers: their text comes first.
   if (Result<void> written; native_leaf(obj, written)) return written;
-  Held probed;  // what the dataclass test found, while looking it up again would find the same
-  MERVIK_TRY_ASSIGN(const bool is_dataclass_instance, dataclass_probe(obj, probed));
+  MERVIK_TRY_ASSIGN(const bool is_dataclass_instance, dataclass_probe(obj));
   const unsigned long flags = Py_TYPE(obj)->tp_flags;
   const bool container =
       is_dataclass_instance ||
       (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS));
   if (!container) return repr_leaf(obj);
-  if (open_.contains(obj)) return plain_step(self_reference_marker(is_dataclass_instance, flags));
+  if (open_.contains(obj)) [[unlikely]] {
+    drop_probed();
+    return plain_step(self_reference_marker(is_dataclass_instance, flags));
+  }
   RecursionScope scope;
-  MERVIK_TRY(scope.enter());
+  if (Result<void> entered = scope.enter(); !entered) [[unlikely]] {
+    drop_probed();
+    return entered;
+  }
   const OpenPath::Scope open(open_, obj);
-  if (is_dataclass_instance) return dataclass(obj, current, std::move(probed));
+  if (is_dataclass_instance) return dataclass(obj, current);
   if (flags & Py_TPFLAGS_LIST_SUBCLASS) return sequence(obj, true, current);
   if (flags & Py_TPFLAGS_DICT_SUBCLASS) return dict(obj, current);
   return sequence(obj, false, current);
@@ -1159,14 +1194,21 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
 }
 
 template <class Sink>
-Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current, Held probed) {
+Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
+  Held probed = std::move(probed_);
   const InternedNames& n = names();
   KnownEntry known;
   if constexpr (kRun) known = known_class(obj);
   // While no code runs from the dataclass test on, looking `__dataclass_fields__` up again finds
   // what the test found (`probed`).
   Held cls;
-  if (PyObject* inherited = inherited_class(obj)) [[likely]] {
+  const KnownClasses::Entry* entry;
+  if constexpr (kRun) {
+    entry = still_known(obj, known);
+  } else {
+    entry = format_class(obj);
+  }
+  if (PyObject* inherited = inherited_class(obj, entry)) [[likely]] {
     cls = Held(inherited);
   } else {
     probed.clear();

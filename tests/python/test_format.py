@@ -305,6 +305,34 @@ def test_code_run_by_the_lookups_before_the_field_table_is_seen(pf, hook_at):
         assert seen == ["__dataclass_fields__", "__class__", "__dataclass_fields__", "b"]
 
 
+@pytest.mark.parametrize("change, gets", [("replaced", 0), ("property", 2), ("table-gains-get", 2)])
+def test_a_class_changed_between_two_instances_is_seen(pf, change, gets):
+    # What was learned of a class at its first instance may no longer hold at the next; a
+    # field table that turned into a descriptor is asked at the dataclass test and again.
+    calls = []
+
+    class Table(dict):
+        pass
+
+    class S:
+        __dataclass_fields__ = Table(a=None)
+        a, b = 1, 2
+
+    class Change:
+        def __repr__(self):
+            if change == "replaced":
+                S.__dataclass_fields__ = {"b": None}
+            elif change == "property":
+                S.__dataclass_fields__ = property(lambda s: calls.append(1) or {"b": None})
+            else:
+                Table.__get__ = lambda table, obj, cls: calls.append(1) or {"b": None}
+            return "change"
+
+    shown = lines("[", "    S(", "        a=1,", "    ),", "    change,", "    S(", "        b=2,")
+    assert pf([S(), Change(), S()]) == shown + "\n    ),\n]"
+    assert len(calls) == gets
+
+
 # The dataclass field walk ---------------------------------------------------------------------
 
 
