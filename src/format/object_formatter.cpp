@@ -93,25 +93,29 @@ using Held = OwnedRef<RenderingRelease>;
 /// text without any copy.
 class ShownText {
  public:
-  explicit ShownText(PyObject* text) {
-    if (PyUnicode_CheckExact(text)) {
-      if (PyUnicode_IS_ASCII(text)) {
-        view_ = {static_cast<const char*>(PyUnicode_DATA(text)),
-                 static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
-        ascii_ = true;
-        return;
-      }
-      slow_.emplace(str_lossy_text(text));
-    } else {
-      slow_.emplace(display_text(text));
+  MERVIK_ALWAYS_INLINE explicit ShownText(PyObject* text) {
+    if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text)) [[likely]] {
+      view_ = {static_cast<const char*>(PyUnicode_DATA(text)),
+               static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
+      ascii_ = true;
+      return;
     }
-    view_ = slow_->view();
+    convert(text);
   }
   std::string_view view() const noexcept { return view_; }
   /// True when the text is known to be ASCII (it may be even when this says no).
   bool ascii() const noexcept { return ascii_; }
 
  private:
+  MERVIK_NOINLINE void convert(PyObject* text) {
+    if (PyUnicode_CheckExact(text)) {
+      slow_.emplace(str_lossy_text(text));
+    } else {
+      slow_.emplace(display_text(text));
+    }
+    view_ = slow_->view();
+  }
+
   std::string_view view_;
   bool ascii_ = false;
   std::optional<Utf8Text> slow_;
@@ -1249,12 +1253,18 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
   for (size_t i = 0;; ++i) {
     MERVIK_TRY(next_item());
     if (!cursor.next(key, field)) break;
-    MERVIK_TRY_ASSIGN(const Held field_name, text_of(key.get()));
+    // str() of a key that is an exact str is the key, held already.
+    PyObject* field_name = key.get();
+    Held converted;
+    if (!PyUnicode_CheckExact(field_name)) [[unlikely]] {
+      MERVIK_TRY_ASSIGN(converted, text_of(field_name));
+      field_name = converted.get();
+    }
     bool plain_name = false;
-    MERVIK_TRY_ASSIGN(const Held value, field_value(obj, i, field_name.get(), known, plain_name));
+    MERVIK_TRY_ASSIGN(const Held value, field_value(obj, i, field_name, known, plain_name));
     SpaceRun level(indent_);
     std::optional<ShownText> name_text_holder;
-    MERVIK_TRY(show(field_name.get(), name_text_holder));
+    MERVIK_TRY(show(field_name, name_text_holder));
     const ShownText& name_text = *name_text_holder;
     if constexpr (kFormat) {
       MERVIK_TRY(item_start(closing, level, indented));
