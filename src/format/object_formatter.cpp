@@ -133,7 +133,7 @@ const InternedNames& names() {
   return interned;
 }
 
-Result<Held> get_attr(PyObject* obj, PyObject* name) {
+MERVIK_ALWAYS_INLINE Result<Held> get_attr(PyObject* obj, PyObject* name) {
   PyObject* value = PyObject_GetAttr(obj, name);
   if (value == nullptr) [[unlikely]]
     return std::unexpected(fetch_error());
@@ -1274,7 +1274,7 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
       out[name.size()] = '=';
       sink_.commit(name.size() + 1);
       if (!name_text.ascii() && !ascii_only(name)) sink_.note_non_ascii();
-      MERVIK_TRY(render(value.get(), child));
+      if (!append_native(value.get())) MERVIK_TRY(render(value.get(), child));
       MERVIK_TRY(item_end(closing, level, indented));
       continue;
     }
@@ -1282,7 +1282,7 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
       if (plain_name) {
         MERVIK_TRY(line_start(closing, level));
         sink_.plain_pair(name_text.view(), "=");
-        MERVIK_TRY(render(value.get(), child));
+        if (!append_native(value.get())) MERVIK_TRY(render(value.get(), child));
         MERVIK_TRY(line_end_step(",\n"));
         continue;
       }
