@@ -892,6 +892,15 @@ class Renderer {
   }
 
   Result<void> step(std::initializer_list<std::string_view> fragments);
+  /// Appends a shown text and an ASCII `tail` to a format call's text, in one store.
+  void append_shown(const ShownText& text, std::string_view tail) {
+    const std::string_view view = text.view();
+    char* out = sink_.reserve(view.size() + tail.size());
+    if (!view.empty()) std::memcpy(out, view.data(), view.size());
+    std::memcpy(out + view.size(), tail.data(), tail.size());
+    sink_.commit(view.size() + tail.size());
+    if (!text.ascii() && !ascii_only(view)) sink_.note_non_ascii();
+  }
   /// A step of one ASCII fragment that holds no line break or ends with its only one.
   template <bool kEndsLine>
   MERVIK_ALWAYS_INLINE Result<void> shaped_step(std::string_view fragment) {
@@ -1243,6 +1252,8 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
     } else {
       MERVIK_TRY(step({class_text.view(), "(\n"}));
     }
+  } else if constexpr (kFormat) {
+    append_shown(class_text, "(\n");
   } else {
     MERVIK_TRY(step({class_text.view(), "(\n"}));
   }
@@ -1268,12 +1279,7 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
     const ShownText& name_text = *name_text_holder;
     if constexpr (kFormat) {
       MERVIK_TRY(item_start(closing, level, indented));
-      const std::string_view name = name_text.view();
-      char* out = sink_.reserve(name.size() + 1);
-      std::memcpy(out, name.data(), name.size());
-      out[name.size()] = '=';
-      sink_.commit(name.size() + 1);
-      if (!name_text.ascii() && !ascii_only(name)) sink_.note_non_ascii();
+      append_shown(name_text, "=");
       if (!append_native(value.get())) MERVIK_TRY(render(value.get(), child));
       MERVIK_TRY(item_end(closing, level, indented));
       continue;

@@ -370,6 +370,14 @@ FIELD_WALKS = {
         ["InstanceFields(", "    1='one',", ")"],
     ),
     "class-name-not-text": (lambda k: claims_class(shaped("C", __name__=5)), ["5()"]),
+    "names-outside-ascii-and-empty": (
+        lambda k: k.InstanceFields({"é": None, "": None}, **{"é": 1, "": 2}),
+        ["InstanceFields(", "    é=1,", "    =2,", ")"],
+    ),
+    "class-name-outside-ascii": (
+        lambda k: shaped("Ünï", __dataclass_fields__={"v": None}, v=0),
+        ["Ünï(", "    v=0,", ")"],
+    ),
     "class-object-itself": (lambda k: k.Derived, ["type(", "    first=1,", "    second=2,", ")"]),
 }
 
