@@ -93,23 +93,31 @@ using Held = OwnedRef<RenderingRelease>;
 /// text without any copy.
 class ShownText {
  public:
-  explicit ShownText(PyObject* text) {
+  MERVIK_ALWAYS_INLINE explicit ShownText(PyObject* text) {
+    if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text)) [[likely]] {
+      view_ = {static_cast<const char*>(PyUnicode_DATA(text)),
+               static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
+      ascii_ = true;
+      return;
+    }
+    convert(text);
+  }
+  std::string_view view() const noexcept { return view_; }
+  /// True when the text is known to be ASCII (it may be even when this says no).
+  bool ascii() const noexcept { return ascii_; }
+
+ private:
+  MERVIK_NOINLINE void convert(PyObject* text) {
     if (PyUnicode_CheckExact(text)) {
-      if (PyUnicode_IS_ASCII(text)) {
-        view_ = {static_cast<const char*>(PyUnicode_DATA(text)),
-                 static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
-        return;
-      }
       slow_.emplace(str_lossy_text(text));
     } else {
       slow_.emplace(display_text(text));
     }
     view_ = slow_->view();
   }
-  std::string_view view() const noexcept { return view_; }
 
- private:
   std::string_view view_;
+  bool ascii_ = false;
   std::optional<Utf8Text> slow_;
 };
 
@@ -125,7 +133,7 @@ const InternedNames& names() {
   return interned;
 }
 
-Result<Held> get_attr(PyObject* obj, PyObject* name) {
+MERVIK_ALWAYS_INLINE Result<Held> get_attr(PyObject* obj, PyObject* name) {
   PyObject* value = PyObject_GetAttr(obj, name);
   if (value == nullptr) [[unlikely]]
     return std::unexpected(fetch_error());
@@ -149,23 +157,28 @@ MERVIK_ALWAYS_INLINE bool never_dataclass(PyTypeObject* type) noexcept {
 }
 
 // The dataclass test: any successful lookup counts; every failure means "not a dataclass" and
-// is discarded.
-bool is_dataclass(PyObject* obj) {
-  if (never_dataclass(Py_TYPE(obj))) return false;
+// is discarded. What the lookup found is kept in `kept` when that is given.
+bool has_dataclass_fields(PyObject* obj, Held* kept) {
   PyObject* fields;
   int found = PyObject_GetOptionalAttr(obj, names().dataclass_fields, &fields);
   if (found < 0) {
     PyErr_Clear();
     return false;
   }
-  Py_XDECREF(fields);
+  if (kept != nullptr && found == 1) {
+    *kept = Held::steal(fields);
+  } else {
+    Py_XDECREF(fields);
+  }
   return found == 1;
 }
 
-/// True when looking `name` up on `obj` cannot run interpreter code: the generic lookup, finding
-/// a plain class attribute, a slot, a C-level property or a function, or nothing in the class
-/// (the instance dictionary then answers); also the name of a class whose metaclass is `type`.
-/// The answer of lookup_runs_no_code once the generic lookup found `attribute` in the class.
+bool is_dataclass(PyObject* obj) {
+  return !never_dataclass(Py_TYPE(obj)) && has_dataclass_fields(obj, nullptr);
+}
+
+/// True when a generic lookup that found `attribute` in the class (or nothing) runs no
+/// interpreter code: a plain class attribute, a slot, a C-level property or a function.
 bool found_runs_no_code(PyObject* attribute) {
   if (attribute == nullptr) return true;
   PyTypeObject* kind = Py_TYPE(attribute);
@@ -173,54 +186,34 @@ bool found_runs_no_code(PyObject* attribute) {
          kind == &PyGetSetDescr_Type || kind == &PyFunction_Type;
 }
 
+/// True when a generic lookup that found `attribute` in the class (or nothing) runs no code and
+/// answers with an object stored in the instance or its class (the instance dictionary, a slot
+/// or a plain class attribute), so that the same lookup made again while no code ran in between
+/// gives the same object.
+bool found_is_stored(PyObject* attribute) {
+  if (attribute == nullptr) return true;
+  PyTypeObject* kind = Py_TYPE(attribute);
+  return kind->tp_descr_get == nullptr || kind == &PyMemberDescr_Type;
+}
+
+bool generic_lookup(PyTypeObject* type) { return type->tp_getattro == PyObject_GenericGetAttr; }
+
+/// True when looking `name` up on `obj` cannot run interpreter code: the generic lookup finding
+/// what found_runs_no_code accepts; also the name of a class whose metaclass is `type`. The
+/// class lookup is served by the interpreter's cache of lookups by version tag; the kind of what
+/// it found is asked anew every time, as code may change it without touching the class.
 bool lookup_runs_no_code(PyObject* obj, PyObject* name) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type == &PyType_Type) return name == names().name;
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-  return found_runs_no_code(_PyType_Lookup(type, name));
+  return generic_lookup(type) && found_runs_no_code(_PyType_Lookup(type, name));
 }
 
-/// lookup_runs_no_code with the class lookups of a print remembered. What the lookup finds
-/// depends only on the dictionaries of the class and its bases, and the class's version tag
-/// changes with any change to them, so a remembered attribute stays valid (and alive) while the
-/// tag is the same; its kind is asked anew every time. The names are held, so that no other
-/// name can come to have a remembered one's address.
-class ClassLookups {
- public:
-  ClassLookups() = default;
-  ClassLookups(const ClassLookups&) = delete;
-  ClassLookups& operator=(const ClassLookups&) = delete;
-  ~ClassLookups() {
-    for (const Entry& entry : entries_) Py_XDECREF(entry.name);  // exact strs: no code runs
-  }
-
-  bool runs_no_code(PyObject* obj, PyObject* name) {
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type == &PyType_Type || type->tp_getattro != PyObject_GenericGetAttr ||
-        !PyUnicode_CheckExact(name)) {
-      return lookup_runs_no_code(obj, name);
-    }
-    const auto key = reinterpret_cast<uintptr_t>(type) ^ reinterpret_cast<uintptr_t>(name);
-    Entry& entry = entries_[(key * 0x9E3779B97F4A7C15u) >> 58];
-    if (entry.type != type || entry.name != name || entry.version == 0 ||
-        entry.version != type->tp_version_tag) {
-      PyObject* attribute = _PyType_Lookup(type, name);  // tags the class when it can be
-      Py_XDECREF(entry.name);
-      entry = {type, Py_NewRef(name), attribute, type->tp_version_tag};
-    }
-    return found_runs_no_code(entry.attribute);
-  }
-
- private:
-  static constexpr size_t kEntries = 64;
-  struct Entry {
-    PyTypeObject* type = nullptr;
-    PyObject* name = nullptr;
-    PyObject* attribute = nullptr;  // borrowed from the class's dictionaries
-    unsigned int version = 0;       // 0: not remembered
-  };
-  std::array<Entry, kEntries> entries_{};
-};
+/// What the lookup of `__class__` finds in a class that does not define its own: the attribute
+/// every object inherits, whose value is the object's type.
+PyObject* inherited_class_attribute() {
+  static PyObject* const inherited = _PyType_Lookup(&PyBaseObject_Type, names().class_);
+  return inherited;
+}
 
 /// Text written as it is: an exact str of ASCII characters without line breaks.
 bool plain_text(PyObject* text) noexcept {
@@ -229,14 +222,18 @@ bool plain_text(PyObject* text) noexcept {
   return length == 0 || std::memchr(PyUnicode_DATA(text), '\n', length) == nullptr;
 }
 
-/// What a print learned of the dataclasses it wrote, so that the instances of a class after the
-/// first are written without asking ClassLookups again: whether looking up
-/// `__dataclass_fields__` and each field on an instance runs no interpreter code, and which
-/// names (the class's and its fields') are plain_text. A class's entry holds while the class
-/// keeps its version tag and no interpreter code ran since it was made (code could change the
-/// kind of an attribute found in the class: LineRun::code_runs). The names are held, so that no
-/// other name can come to have a remembered one's address; each field is remembered by its
-/// position in the fields' dictionary and checked by its name.
+/// What a rendering learned of the classes of the dataclass instances it wrote, so that the
+/// instances of a class after the first are written with fewer lookups. What the lookups of
+/// `__dataclass_fields__` and `__class__` find in the class depends only on the dictionaries of
+/// the class and its bases, and the class's version tag changes with any change to them, so it
+/// holds (and stays alive) while the tag is the same. A print learns more: whether looking up
+/// `__dataclass_fields__`, `__class__` and each field on an instance runs no interpreter code,
+/// and which names (the class's and its fields') are plain_text; this holds while besides no
+/// interpreter code ran since it was learned (code could change the kind of an attribute found
+/// in the class: LineRun::code_runs). A format call counts no code runs, and so uses only what
+/// the tag guards. The names are held, so that no other name can come to have a remembered
+/// one's address; each field is remembered by its position in the fields' dictionary and
+/// checked by its name.
 class KnownClasses {
  public:
   static constexpr size_t kClasses = 4;
@@ -248,6 +245,8 @@ class KnownClasses {
     PyTypeObject* type = nullptr;
     unsigned int version = 0;  // 0: nothing known
     uint64_t code_runs = 0;
+    PyObject* fields_found = nullptr;  // found for __dataclass_fields__ in the class; borrowed
+    bool class_inherited = false;      // __class__ is found as inherited_class_attribute()
     bool fields_no_code = false;  // the lookup of __dataclass_fields__
     bool class_no_code = false;   // the lookup of __class__
     PyObject* class_name = nullptr;  // held; the last name shown for the class
@@ -277,10 +276,13 @@ class KnownClasses {
     return nullptr;
   }
 
-  /// The entry of `type`, made afresh (taking another class's place) unless it holds; null
-  /// while the class has no version tag.
-  Entry* learn(PyTypeObject* type, uint64_t code_runs, bool fields_no_code,
-               bool class_no_code) noexcept {
+  /// The entry of the class of `obj`, made afresh (taking another class's place) unless it
+  /// holds; null while the class has no version tag.
+  MERVIK_NOINLINE Entry* learn(PyObject* obj, uint64_t code_runs) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    const bool generic = generic_lookup(type);
+    PyObject* fields_found = _PyType_Lookup(type, names().dataclass_fields);  // tags the class
+    PyObject* class_found = _PyType_Lookup(type, names().class_);
     if (type->tp_version_tag == 0) return nullptr;
     Entry* entry = nullptr;
     for (Entry& candidate : entries_) {
@@ -294,8 +296,10 @@ class KnownClasses {
     entry->type = type;
     entry->version = type->tp_version_tag;
     entry->code_runs = code_runs;
-    entry->fields_no_code = fields_no_code;
-    entry->class_no_code = class_no_code;
+    entry->fields_found = fields_found;
+    entry->class_inherited = generic && class_found == inherited_class_attribute();
+    entry->fields_no_code = generic && found_runs_no_code(fields_found);
+    entry->class_no_code = generic && found_runs_no_code(class_found);
     ++learns_;
     return entry;
   }
@@ -342,8 +346,6 @@ struct KnownEntry {
   uint64_t code_runs = UINT64_MAX;
   uint64_t learns = 0;
 };
-
-struct NoLookups {};
 
 uint64_t child_indent(uint64_t current, uint64_t indent) noexcept {
   uint64_t child;
@@ -764,22 +766,47 @@ class Renderer {
     }
     return poll_signals();
   }
+  /// The dataclass test. A format call keeps what it found in `probed_` when the lookup runs no
+  /// code and finds a stored object, for the instance's rendering, which follows at once.
   Result<bool> dataclass_probe(PyObject* obj) {
     if constexpr (kRun) {
       PyTypeObject* type = Py_TYPE(obj);
       if (!never_dataclass(type)) {
         const KnownClasses::Entry* entry = known_.find(type, sink_.code_runs());
         if ((entry == nullptr || !entry->fields_no_code) &&
-            !lookups_.runs_no_code(obj, names().dataclass_fields)) {
+            !lookup_runs_no_code(obj, names().dataclass_fields)) {
           return with_code([&]() -> Result<bool> { return is_dataclass(obj); });
         }
       }
+    } else {
+      PyTypeObject* type = Py_TYPE(obj);
+      if (never_dataclass(type)) return false;
+      // Only for a class known as a dataclass's: other objects are not slowed down.
+      const KnownClasses::Entry* entry = known_.find(type, 0);
+      const bool stored =
+          entry != nullptr && generic_lookup(type) && found_is_stored(entry->fields_found);
+      return has_dataclass_fields(obj, stored ? &probed_ : nullptr);
     }
     return is_dataclass(obj);
   }
+  /// The entry of the class of `obj` in a format call, learned unless it holds already.
+  KnownClasses::Entry* format_class(PyObject* obj) {
+    KnownClasses::Entry* entry = known_.find(Py_TYPE(obj), 0);
+    return entry != nullptr ? entry : known_.learn(obj, 0);
+  }
+  /// The class of `obj` (borrowed) when looking up `__class__` on it is the generic lookup
+  /// finding inherited_class_attribute(), whose value is the object's type; else null.
+  PyObject* inherited_class(PyObject* obj, const KnownClasses::Entry* entry) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (!generic_lookup(type)) return nullptr;
+    const bool inherited =
+        entry != nullptr ? entry->class_inherited
+                         : _PyType_Lookup(type, names().class_) == inherited_class_attribute();
+    return inherited ? reinterpret_cast<PyObject*>(type) : nullptr;
+  }
   Result<Held> attribute(PyObject* obj, PyObject* name) {
     if constexpr (kRun) {
-      if (!lookups_.runs_no_code(obj, name)) {
+      if (!lookup_runs_no_code(obj, name)) {
         return with_code([&] { return get_attr(obj, name); });
       }
     }
@@ -789,12 +816,8 @@ class Renderer {
   KnownEntry known_class(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     KnownClasses::Entry* entry = known_.find(type, sink_.code_runs());
-    if (entry == nullptr) [[unlikely]] {
-      const InternedNames& n = names();
-      const bool fields_no_code = lookups_.runs_no_code(obj, n.dataclass_fields);
-      const bool class_no_code = lookups_.runs_no_code(obj, n.class_);
-      entry = known_.learn(type, sink_.code_runs(), fields_no_code, class_no_code);
-    }
+    if (entry == nullptr) [[unlikely]]
+      entry = known_.learn(obj, sink_.code_runs());
     return {entry, sink_.code_runs(), known_.learns()};
   }
   /// The entry of `known`, found again for `obj` when it may have changed.
@@ -826,7 +849,7 @@ class Renderer {
           verdict = entry->verdicts[i];
         } else {
           if (!PyUnicode_CheckExact(name)) return attribute(obj, name);
-          verdict = (lookups_.runs_no_code(obj, name) ? KnownClasses::kNoCode : 0) |
+          verdict = (lookup_runs_no_code(obj, name) ? KnownClasses::kNoCode : 0) |
                     (plain_text(name) ? KnownClasses::kPlain : 0);
           KnownClasses::remember(*entry, i, name, verdict);
         }
@@ -849,14 +872,35 @@ class Renderer {
     out.emplace(text);
     return {};
   }
+  /// str() of `obj`, which is the object itself for an exact str.
   Result<Held> text_of(PyObject* obj) {
-    if constexpr (kRun) {
-      if (!PyUnicode_CheckExact(obj)) return with_code([&] { return str_of(obj); });
-    }
+    if (PyUnicode_CheckExact(obj)) [[likely]]
+      return Held(obj);
+    if constexpr (kRun) return with_code([&] { return str_of(obj); });
     return str_of(obj);
+  }
+  /// The `__name__` of a class: for a class whose metaclass is `type`, the name that lookup
+  /// returns, asked of the class directly.
+  Result<Held> class_name_of(PyObject* cls) {
+    if (Py_TYPE(cls) == &PyType_Type) [[likely]] {
+      PyObject* name = PyType_GetName(reinterpret_cast<PyTypeObject*>(cls));
+      if (name == nullptr) [[unlikely]]
+        return std::unexpected(fetch_error());
+      return Held::steal(name);
+    }
+    return attribute(cls, names().name);
   }
 
   Result<void> step(std::initializer_list<std::string_view> fragments);
+  /// Appends a shown text and an ASCII `tail` to a format call's text, in one store.
+  void append_shown(const ShownText& text, std::string_view tail) {
+    const std::string_view view = text.view();
+    char* out = sink_.reserve(view.size() + tail.size());
+    if (!view.empty()) std::memcpy(out, view.data(), view.size());
+    std::memcpy(out + view.size(), tail.data(), tail.size());
+    sink_.commit(view.size() + tail.size());
+    if (!text.ascii() && !ascii_only(view)) sink_.note_non_ascii();
+  }
   /// A step of one ASCII fragment that holds no line break or ends with its only one.
   template <bool kEndsLine>
   MERVIK_ALWAYS_INLINE Result<void> shaped_step(std::string_view fragment) {
@@ -951,8 +995,9 @@ class Renderer {
   const uint64_t indent_;
   uint32_t until_signal_check_ = kSignalCheckInterval;
   OpenPath open_;
-  [[no_unique_address]] std::conditional_t<kRun, ClassLookups, NoLookups> lookups_;
-  [[no_unique_address]] std::conditional_t<kRun, KnownClasses, NoLookups> known_;
+  KnownClasses known_;
+  Held probed_;  // what the dataclass test found, while looking it up again would find the same
+  MERVIK_COLD MERVIK_NOINLINE void drop_probed() noexcept { probed_.clear(); }
   StringBuffer scratch_;  // native leaf text on its way to a sink other than a StringBuffer
 };
 
@@ -1067,9 +1112,15 @@ Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
       is_dataclass_instance ||
       (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS));
   if (!container) return repr_leaf(obj);
-  if (open_.contains(obj)) return plain_step(self_reference_marker(is_dataclass_instance, flags));
+  if (open_.contains(obj)) [[unlikely]] {
+    drop_probed();
+    return plain_step(self_reference_marker(is_dataclass_instance, flags));
+  }
   RecursionScope scope;
-  MERVIK_TRY(scope.enter());
+  if (Result<void> entered = scope.enter(); !entered) [[unlikely]] {
+    drop_probed();
+    return entered;
+  }
   const OpenPath::Scope open(open_, obj);
   if (is_dataclass_instance) return dataclass(obj, current);
   if (flags & Py_TPFLAGS_LIST_SUBCLASS) return sequence(obj, true, current);
@@ -1157,15 +1208,35 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
 
 template <class Sink>
 Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
+  Held probed = std::move(probed_);
   const InternedNames& n = names();
   KnownEntry known;
   if constexpr (kRun) known = known_class(obj);
-  MERVIK_TRY_ASSIGN(const Held cls,
-                    instance_attribute(obj, n.class_, known, &KnownClasses::Entry::class_no_code));
-  MERVIK_TRY_ASSIGN(const Held name_obj, attribute(cls.get(), n.name));
+  // While no code runs from the dataclass test on, looking `__dataclass_fields__` up again finds
+  // what the test found (`probed`).
+  Held cls;
+  const KnownClasses::Entry* entry;
+  if constexpr (kRun) {
+    entry = still_known(obj, known);
+  } else {
+    entry = format_class(obj);
+  }
+  if (PyObject* inherited = inherited_class(obj, entry)) [[likely]] {
+    cls = Held(inherited);
+  } else {
+    probed.clear();
+    MERVIK_TRY_ASSIGN(
+        cls, instance_attribute(obj, n.class_, known, &KnownClasses::Entry::class_no_code));
+  }
+  if (Py_TYPE(cls.get()) != &PyType_Type) probed.clear();
+  MERVIK_TRY_ASSIGN(const Held name_obj, class_name_of(cls.get()));
+  if (!PyUnicode_CheckExact(name_obj.get())) probed.clear();
   MERVIK_TRY_ASSIGN(const Held class_name, text_of(name_obj.get()));
-  MERVIK_TRY_ASSIGN(const Held fields, instance_attribute(obj, n.dataclass_fields, known,
-                                                          &KnownClasses::Entry::fields_no_code));
+  Held fields = std::move(probed);
+  if (fields.get() == nullptr) {
+    MERVIK_TRY_ASSIGN(fields, instance_attribute(obj, n.dataclass_fields, known,
+                                                 &KnownClasses::Entry::fields_no_code));
+  }
   if (!PyDict_Check(fields.get())) {
     return std::unexpected(cast_error(fields.get(), reinterpret_cast<PyObject*>(&PyDict_Type)));
   }
@@ -1181,27 +1252,43 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
     } else {
       MERVIK_TRY(step({class_text.view(), "(\n"}));
     }
+  } else if constexpr (kFormat) {
+    append_shown(class_text, "(\n");
   } else {
     MERVIK_TRY(step({class_text.view(), "(\n"}));
   }
   const uint64_t child = child_indent(current, indent_);
   DictCursor cursor(fields.get());
   Held field, key;  // the key is released first, as in every entry
+  bool indented = false;
   for (size_t i = 0;; ++i) {
     MERVIK_TRY(next_item());
     if (!cursor.next(key, field)) break;
-    MERVIK_TRY_ASSIGN(const Held field_name, text_of(key.get()));
+    // str() of a key that is an exact str is the key, held already.
+    PyObject* field_name = key.get();
+    Held converted;
+    if (!PyUnicode_CheckExact(field_name)) [[unlikely]] {
+      MERVIK_TRY_ASSIGN(converted, text_of(field_name));
+      field_name = converted.get();
+    }
     bool plain_name = false;
-    MERVIK_TRY_ASSIGN(const Held value, field_value(obj, i, field_name.get(), known, plain_name));
+    MERVIK_TRY_ASSIGN(const Held value, field_value(obj, i, field_name, known, plain_name));
     SpaceRun level(indent_);
     std::optional<ShownText> name_text_holder;
-    MERVIK_TRY(show(field_name.get(), name_text_holder));
+    MERVIK_TRY(show(field_name, name_text_holder));
     const ShownText& name_text = *name_text_holder;
+    if constexpr (kFormat) {
+      MERVIK_TRY(item_start(closing, level, indented));
+      append_shown(name_text, "=");
+      if (!append_native(value.get())) MERVIK_TRY(render(value.get(), child));
+      MERVIK_TRY(item_end(closing, level, indented));
+      continue;
+    }
     if constexpr (kRun) {
       if (plain_name) {
         MERVIK_TRY(line_start(closing, level));
         sink_.plain_pair(name_text.view(), "=");
-        MERVIK_TRY(render(value.get(), child));
+        if (!append_native(value.get())) MERVIK_TRY(render(value.get(), child));
         MERVIK_TRY(line_end_step(",\n"));
         continue;
       }
@@ -1216,7 +1303,7 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
     MERVIK_TRY(render(value.get(), child));
     MERVIK_TRY(line_end_step(",\n"));
   }
-  return close(closing, ")");
+  return close_items(closing, indented, ")");
 }
 
 }  // namespace

@@ -259,6 +259,80 @@ def test_dataclass_lookup_sees_getattr(pf):
     assert pf(FieldsByGetattr()) == lines("FieldsByGetattr(", "    v=3,", ")")
 
 
+def switching(hook_at):
+    """An instance of a fresh class that shows field `a` until code run at `hook_at` of its
+    lookups switches the class to field `b`; also the list of the names looked up on it."""
+    seen = []
+
+    def switch():
+        cls.__dataclass_fields__ = {"b": None}
+
+    class Meta(type):
+        if hook_at == "class-name":
+            __name__ = property(lambda cls: switch() or "S")
+
+    class Name(str):
+        def __str__(self):
+            switch()
+            return "S"
+
+    class S(metaclass=Meta):
+        __dataclass_fields__ = {"a": None}
+        a, b = 1, 2
+        if hook_at == "class":
+            __class__ = property(lambda self: switch() or S)
+        if hook_at == "getattribute":
+
+            def __getattribute__(self, name):
+                seen.append(name)
+                if name == "__class__":
+                    switch()
+                return object.__getattribute__(self, name)
+
+    cls = S
+    if hook_at == "name-str":
+        S.__name__ = Name("S")
+    return S(), seen
+
+
+@pytest.mark.parametrize("hook_at", ["class", "getattribute", "class-name", "name-str"])
+def test_code_run_by_the_lookups_before_the_field_table_is_seen(pf, hook_at):
+    # The table may have been found by the dataclass test already, but code run since may
+    # change it: it is looked up again.
+    obj, seen = switching(hook_at)
+    assert pf(obj) == lines("S(", "    b=2,", ")")
+    if hook_at == "getattribute":
+        assert seen == ["__dataclass_fields__", "__class__", "__dataclass_fields__", "b"]
+
+
+@pytest.mark.parametrize("change, gets", [("replaced", 0), ("property", 2), ("table-gains-get", 2)])
+def test_a_class_changed_between_two_instances_is_seen(pf, change, gets):
+    # What was learned of a class at its first instance may no longer hold at the next; a
+    # field table that turned into a descriptor is asked at the dataclass test and again.
+    calls = []
+
+    class Table(dict):
+        pass
+
+    class S:
+        __dataclass_fields__ = Table(a=None)
+        a, b = 1, 2
+
+    class Change:
+        def __repr__(self):
+            if change == "replaced":
+                S.__dataclass_fields__ = {"b": None}
+            elif change == "property":
+                S.__dataclass_fields__ = property(lambda s: calls.append(1) or {"b": None})
+            else:
+                Table.__get__ = lambda table, obj, cls: calls.append(1) or {"b": None}
+            return "change"
+
+    shown = lines("[", "    S(", "        a=1,", "    ),", "    change,", "    S(", "        b=2,")
+    assert pf([S(), Change(), S()]) == shown + "\n    ),\n]"
+    assert len(calls) == gets
+
+
 # The dataclass field walk ---------------------------------------------------------------------
 
 
@@ -296,6 +370,14 @@ FIELD_WALKS = {
         ["InstanceFields(", "    1='one',", ")"],
     ),
     "class-name-not-text": (lambda k: claims_class(shaped("C", __name__=5)), ["5()"]),
+    "names-outside-ascii-and-empty": (
+        lambda k: k.InstanceFields({"é": None, "": None}, **{"é": 1, "": 2}),
+        ["InstanceFields(", "    é=1,", "    =2,", ")"],
+    ),
+    "class-name-outside-ascii": (
+        lambda k: shaped("Ünï", __dataclass_fields__={"v": None}, v=0),
+        ["Ünï(", "    v=0,", ")"],
+    ),
     "class-object-itself": (lambda k: k.Derived, ["type(", "    first=1,", "    second=2,", ")"]),
 }
 
