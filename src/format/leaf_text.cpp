@@ -202,9 +202,43 @@ inline bool plain_ascii_words(uint64_t head, uint64_t tail) noexcept {
 #endif
 }
 
-/// A short text (4 to 16 bytes) that needs no escape, written quoted with two overlapping
-/// loads and stores instead of a loop and a call; false (nothing written) for any other text.
-inline bool append_short_plain(const unsigned char* text, size_t length, StringBuffer& out) {
+/// A text of 1 to 32 ASCII characters (one byte each) that needs no escape, written quoted with
+/// a few overlapping loads and stores instead of a loop and a call; false (nothing written) for
+/// any other text. Short strs such as dict keys and words are the most common leaves.
+MERVIK_ALWAYS_INLINE bool append_short_plain(const unsigned char* text, size_t length,
+                                             StringBuffer& out) {
+  if (length - 1 >= 32) return false;  // also the empty text, which wraps around
+  if (length < 4) {
+    // The first, middle and last characters cover one to three of them; each byte stands
+    // three times in the word, so that no byte of it is zero (which would read as a control).
+    const unsigned char first = text[0], middle = text[length >> 1], last = text[length - 1];
+    const uint64_t three = first | uint64_t{middle} << 8 | uint64_t{last} << 16;
+    if (!plain_ascii_word(three | three << 24 | three << 48)) return false;
+    char* const o = out.reserve(length + 2);
+    o[0] = '\'';
+    o[1] = static_cast<char>(first);
+    o[1 + (length >> 1)] = static_cast<char>(middle);
+    o[length] = static_cast<char>(last);
+    o[length + 1] = '\'';
+    out.commit(length + 2);
+    return true;
+  }
+#ifdef MERVIK_SSE2
+  if (length > 16) {
+    const __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+    const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + length - 16));
+    if ((special_byte_mask(head) | special_byte_mask(tail)) != 0) return false;
+    char* const o = out.reserve(length + 2);
+    o[0] = '\'';
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 1), head);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 1 + length - 16), tail);
+    o[length + 1] = '\'';
+    out.commit(length + 2);
+    return true;
+  }
+#else
+  if (length > 16) return false;
+#endif
   uint64_t head, tail;
   if (length >= 8) {
     std::memcpy(&head, text, 8);
@@ -231,18 +265,15 @@ inline bool append_short_plain(const unsigned char* text, size_t length, StringB
   return true;
 }
 
-}  // namespace
-
-void append_str_repr(PyObject* str, StringBuffer& out) {
+/// append_str_repr of any str but the short plain ones: the plain run at the start of a
+/// one-byte text found a block at a time, then the rest a code point at a time.
+MERVIK_NOINLINE void append_str_repr_escaped(PyObject* str, StringBuffer& out) {
   const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
   const int kind = PyUnicode_KIND(str);
   const void* data = PyUnicode_DATA(str);
   Py_ssize_t plain = 0;  // leading characters that stand as they are, whatever the quote
   if (kind == PyUnicode_1BYTE_KIND) {
     const auto* text = static_cast<const unsigned char*>(data);
-    if (length >= 4 && length <= 16 && append_short_plain(text, static_cast<size_t>(length), out)) {
-      return;
-    }
 #ifdef MERVIK_SSE2
     for (; length - plain >= 16; plain += 16) {
       const unsigned special =
@@ -267,7 +298,8 @@ void append_str_repr(PyObject* str, StringBuffer& out) {
       return;
     }
   }
-  out.note_non_ascii();  // unless every character outside ASCII is escaped
+  // Escapes are ASCII; characters outside ASCII mostly stand as they are.
+  if (!PyUnicode_IS_ASCII(str)) out.note_non_ascii();
   // The quote is ' unless the text holds ' and no ", as str.__repr__ chooses it: the text is
   // written with ' while its quotes are noted, and written again with " in that case.
   const PrintableTable& table = printable_table();
@@ -310,6 +342,19 @@ void append_str_repr(PyObject* str, StringBuffer& out) {
     if (quote == '"' || !seen.single || seen.dbl) return;
     out.drop(out.size() - start);
   }
+}
+
+}  // namespace
+
+void append_str_repr(PyObject* str, StringBuffer& out) {
+  // A compact ASCII str keeps its one-byte characters right after the object's header.
+  if (PyUnicode_IS_COMPACT_ASCII(str) &&
+      append_short_plain(
+          reinterpret_cast<const unsigned char*>(reinterpret_cast<const PyASCIIObject*>(str) + 1),
+          static_cast<size_t>(PyUnicode_GET_LENGTH(str)), out)) {
+    return;
+  }
+  append_str_repr_escaped(str, out);
 }
 
 bool append_int_repr(PyObject* integer, StringBuffer& out) {
