@@ -202,25 +202,31 @@ inline bool plain_ascii_words(uint64_t head, uint64_t tail) noexcept {
 #endif
 }
 
-/// A text of 1 to 32 ASCII characters (one byte each) that needs no escape, written quoted with
-/// a few overlapping loads and stores instead of a loop and a call; false (nothing written) for
-/// any other text. Short strs such as dict keys and words are the most common leaves.
-MERVIK_ALWAYS_INLINE bool append_short_plain(const unsigned char* text, size_t length,
-                                             StringBuffer& out) {
-  if (length - 1 >= 32) return false;  // also the empty text, which wraps around
+// The longest text append_short_plain writes.
+constexpr size_t kShortPlainMost = 32;
+
+/// Writes a text of 1 to kShortPlainMost ASCII characters (one byte each) that needs no escape
+/// at `o`, which has room for kShortPlainMost + 2 bytes, quoted with a few overlapping loads and
+/// stores instead of a loop; false for any other text (the bytes at `o` are then left as
+/// scratch). Short strs such as dict keys and words are the most common leaves.
+MERVIK_ALWAYS_INLINE bool put_short_plain(char* o, const unsigned char* text,
+                                          size_t length) noexcept {
+  if (length - 1 >= kShortPlainMost) return false;  // also the empty text, which wraps around
   if (length < 4) {
-    // The first, middle and last characters cover one to three of them; each byte stands
-    // three times in the word, so that no byte of it is zero (which would read as a control).
+    // The first, middle and last characters cover one to three of them.
     const unsigned char first = text[0], middle = text[length >> 1], last = text[length - 1];
-    const uint64_t three = first | uint64_t{middle} << 8 | uint64_t{last} << 16;
-    if (!plain_ascii_word(three | three << 24 | three << 48)) return false;
-    char* const o = out.reserve(length + 2);
+    const uint32_t three = first | uint32_t{middle} << 8 | uint32_t{last} << 16;
+#ifdef MERVIK_SSE2
+    if ((special_byte_mask(_mm_cvtsi32_si128(static_cast<int>(three))) & 7) != 0) return false;
+#else
+    // Each byte three times, so that no byte of the word is zero (which reads as a control).
+    if (!plain_ascii_word(three | uint64_t{three} << 24 | uint64_t{three} << 48)) return false;
+#endif
     o[0] = '\'';
     o[1] = static_cast<char>(first);
     o[1 + (length >> 1)] = static_cast<char>(middle);
     o[length] = static_cast<char>(last);
     o[length + 1] = '\'';
-    out.commit(length + 2);
     return true;
   }
 #ifdef MERVIK_SSE2
@@ -228,12 +234,10 @@ MERVIK_ALWAYS_INLINE bool append_short_plain(const unsigned char* text, size_t l
     const __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
     const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + length - 16));
     if ((special_byte_mask(head) | special_byte_mask(tail)) != 0) return false;
-    char* const o = out.reserve(length + 2);
     o[0] = '\'';
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 1), head);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 1 + length - 16), tail);
     o[length + 1] = '\'';
-    out.commit(length + 2);
     return true;
   }
 #else
@@ -251,7 +255,6 @@ MERVIK_ALWAYS_INLINE bool append_short_plain(const unsigned char* text, size_t l
     tail = t | uint64_t{t} << 32;
   }
   if (!plain_ascii_words(head, tail)) return false;
-  char* const o = out.reserve(length + 2);
   o[0] = '\'';
   if (length >= 8) {
     std::memcpy(o + 1, &head, 8);
@@ -261,7 +264,6 @@ MERVIK_ALWAYS_INLINE bool append_short_plain(const unsigned char* text, size_t l
     std::memcpy(o + 1 + length - 4, &tail, 4);
   }
   o[length + 1] = '\'';
-  out.commit(length + 2);
   return true;
 }
 
@@ -347,12 +349,17 @@ MERVIK_NOINLINE void append_str_repr_escaped(PyObject* str, StringBuffer& out) {
 }  // namespace
 
 void append_str_repr(PyObject* str, StringBuffer& out) {
-  // A compact ASCII str keeps its one-byte characters right after the object's header.
-  if (PyUnicode_IS_COMPACT_ASCII(str) &&
-      append_short_plain(
-          reinterpret_cast<const unsigned char*>(reinterpret_cast<const PyASCIIObject*>(str) + 1),
-          static_cast<size_t>(PyUnicode_GET_LENGTH(str)), out)) {
-    return;
+  // A compact ASCII str keeps its one-byte characters right after the object's header. The
+  // room is asked for without growing, so that this path makes no call.
+  if (PyUnicode_IS_COMPACT_ASCII(str)) [[likely]] {
+    const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    const auto* text =
+        reinterpret_cast<const unsigned char*>(reinterpret_cast<const PyASCIIObject*>(str) + 1);
+    char* const o = out.try_reserve(kShortPlainMost + 2);
+    if (o != nullptr && put_short_plain(o, text, length)) {
+      out.commit(length + 2);
+      return;
+    }
   }
   append_str_repr_escaped(str, out);
 }
