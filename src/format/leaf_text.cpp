@@ -104,7 +104,7 @@ MERVIK_ALWAYS_INLINE char* put_utf8_beyond_ascii(char* p, Py_UCS4 ch) noexcept {
   const uint32_t groups =
       (ch >> 18) | ((ch >> 12) & 0x3F) << 8 | ((ch >> 6) & 0x3F) << 16 | (ch & 0x3F) << 24;
   // The lead's marker in the lowest byte, then continuation markers, for two to four bytes.
-  constexpr uint32_t kMarkers[5] = {0, 0, 0x80C0, 0x8080E0, 0x808080F0};
+  static constexpr uint32_t kMarkers[5] = {0, 0, 0x80C0, 0x8080E0, 0x808080F0};
   uint32_t word = groups >> (8 * (4 - length)) | kMarkers[length];
   if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
   std::memcpy(p, &word, 4);
@@ -145,8 +145,8 @@ MERVIK_ALWAYS_INLINE char* put_code_point(char* p, Py_UCS4 ch, char quote,
 /// themselves) at `p`, which has room for kMaxBytesPerCodePoint bytes per code point, noting
 /// the quotes they hold; returns the end.
 template <class Unit>
-char* put_units(char* p, const Unit* data, Py_ssize_t length, char quote,
-                const PrintableTable& table, QuotesSeen& seen) {
+MERVIK_ALWAYS_INLINE char* put_units(char* p, const Unit* data, Py_ssize_t length, char quote,
+                                     const PrintableTable& table, QuotesSeen& seen) {
   for (Py_ssize_t i = 0; i < length; ++i) p = put_code_point(p, data[i], quote, table, seen);
   return p;
 }
