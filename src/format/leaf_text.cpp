@@ -104,7 +104,7 @@ MERVIK_ALWAYS_INLINE char* put_utf8_beyond_ascii(char* p, Py_UCS4 ch) noexcept {
   const uint32_t groups =
       (ch >> 18) | ((ch >> 12) & 0x3F) << 8 | ((ch >> 6) & 0x3F) << 16 | (ch & 0x3F) << 24;
   // The lead's marker in the lowest byte, then continuation markers, for two to four bytes.
-  constexpr uint32_t kMarkers[5] = {0, 0, 0x80C0, 0x8080E0, 0x808080F0};
+  static constexpr uint32_t kMarkers[5] = {0, 0, 0x80C0, 0x8080E0, 0x808080F0};
   uint32_t word = groups >> (8 * (4 - length)) | kMarkers[length];
   if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
   std::memcpy(p, &word, 4);
@@ -145,8 +145,8 @@ MERVIK_ALWAYS_INLINE char* put_code_point(char* p, Py_UCS4 ch, char quote,
 /// themselves) at `p`, which has room for kMaxBytesPerCodePoint bytes per code point, noting
 /// the quotes they hold; returns the end.
 template <class Unit>
-char* put_units(char* p, const Unit* data, Py_ssize_t length, char quote,
-                const PrintableTable& table, QuotesSeen& seen) {
+MERVIK_ALWAYS_INLINE char* put_units(char* p, const Unit* data, Py_ssize_t length, char quote,
+                                     const PrintableTable& table, QuotesSeen& seen) {
   for (Py_ssize_t i = 0; i < length; ++i) p = put_code_point(p, data[i], quote, table, seen);
   return p;
 }
@@ -202,9 +202,47 @@ inline bool plain_ascii_words(uint64_t head, uint64_t tail) noexcept {
 #endif
 }
 
-/// A short text (4 to 16 bytes) that needs no escape, written quoted with two overlapping
-/// loads and stores instead of a loop and a call; false (nothing written) for any other text.
-inline bool append_short_plain(const unsigned char* text, size_t length, StringBuffer& out) {
+// The longest text append_short_plain writes.
+constexpr size_t kShortPlainMost = 32;
+
+/// Writes a text of 1 to kShortPlainMost ASCII characters (one byte each) that needs no escape
+/// at `o`, which has room for kShortPlainMost + 2 bytes, quoted with a few overlapping loads and
+/// stores instead of a loop; false for any other text (the bytes at `o` are then left as
+/// scratch). Short strs such as dict keys and words are the most common leaves.
+MERVIK_ALWAYS_INLINE bool put_short_plain(char* o, const unsigned char* text,
+                                          size_t length) noexcept {
+  if (length - 1 >= kShortPlainMost) return false;  // also the empty text, which wraps around
+  if (length < 4) {
+    // The first, middle and last characters cover one to three of them.
+    const unsigned char first = text[0], middle = text[length >> 1], last = text[length - 1];
+    const uint32_t three = first | uint32_t{middle} << 8 | uint32_t{last} << 16;
+#ifdef MERVIK_SSE2
+    if ((special_byte_mask(_mm_cvtsi32_si128(static_cast<int>(three))) & 7) != 0) return false;
+#else
+    // Each byte three times, so that no byte of the word is zero (which reads as a control).
+    if (!plain_ascii_word(three | uint64_t{three} << 24 | uint64_t{three} << 48)) return false;
+#endif
+    o[0] = '\'';
+    o[1] = static_cast<char>(first);
+    o[1 + (length >> 1)] = static_cast<char>(middle);
+    o[length] = static_cast<char>(last);
+    o[length + 1] = '\'';
+    return true;
+  }
+#ifdef MERVIK_SSE2
+  if (length > 16) {
+    const __m128i head = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+    const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + length - 16));
+    if ((special_byte_mask(head) | special_byte_mask(tail)) != 0) return false;
+    o[0] = '\'';
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 1), head);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 1 + length - 16), tail);
+    o[length + 1] = '\'';
+    return true;
+  }
+#else
+  if (length > 16) return false;
+#endif
   uint64_t head, tail;
   if (length >= 8) {
     std::memcpy(&head, text, 8);
@@ -217,7 +255,6 @@ inline bool append_short_plain(const unsigned char* text, size_t length, StringB
     tail = t | uint64_t{t} << 32;
   }
   if (!plain_ascii_words(head, tail)) return false;
-  char* const o = out.reserve(length + 2);
   o[0] = '\'';
   if (length >= 8) {
     std::memcpy(o + 1, &head, 8);
@@ -227,22 +264,18 @@ inline bool append_short_plain(const unsigned char* text, size_t length, StringB
     std::memcpy(o + 1 + length - 4, &tail, 4);
   }
   o[length + 1] = '\'';
-  out.commit(length + 2);
   return true;
 }
 
-}  // namespace
-
-void append_str_repr(PyObject* str, StringBuffer& out) {
+/// append_str_repr of any str but the short plain ones: the plain run at the start of a
+/// one-byte text found a block at a time, then the rest a code point at a time.
+MERVIK_NOINLINE void append_str_repr_escaped(PyObject* str, StringBuffer& out) {
   const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
   const int kind = PyUnicode_KIND(str);
   const void* data = PyUnicode_DATA(str);
   Py_ssize_t plain = 0;  // leading characters that stand as they are, whatever the quote
   if (kind == PyUnicode_1BYTE_KIND) {
     const auto* text = static_cast<const unsigned char*>(data);
-    if (length >= 4 && length <= 16 && append_short_plain(text, static_cast<size_t>(length), out)) {
-      return;
-    }
 #ifdef MERVIK_SSE2
     for (; length - plain >= 16; plain += 16) {
       const unsigned special =
@@ -267,7 +300,8 @@ void append_str_repr(PyObject* str, StringBuffer& out) {
       return;
     }
   }
-  out.note_non_ascii();  // unless every character outside ASCII is escaped
+  // Escapes are ASCII; characters outside ASCII mostly stand as they are.
+  if (!PyUnicode_IS_ASCII(str)) out.note_non_ascii();
   // The quote is ' unless the text holds ' and no ", as str.__repr__ chooses it: the text is
   // written with ' while its quotes are noted, and written again with " in that case.
   const PrintableTable& table = printable_table();
@@ -310,6 +344,24 @@ void append_str_repr(PyObject* str, StringBuffer& out) {
     if (quote == '"' || !seen.single || seen.dbl) return;
     out.drop(out.size() - start);
   }
+}
+
+}  // namespace
+
+void append_str_repr(PyObject* str, StringBuffer& out) {
+  // A compact ASCII str keeps its one-byte characters right after the object's header. The
+  // room is asked for without growing, so that this path makes no call.
+  if (PyUnicode_IS_COMPACT_ASCII(str)) [[likely]] {
+    const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    const auto* text =
+        reinterpret_cast<const unsigned char*>(reinterpret_cast<const PyASCIIObject*>(str) + 1);
+    char* const o = out.try_reserve(kShortPlainMost + 2);
+    if (o != nullptr && put_short_plain(o, text, length)) {
+      out.commit(length + 2);
+      return;
+    }
+  }
+  append_str_repr_escaped(str, out);
 }
 
 bool append_int_repr(PyObject* integer, StringBuffer& out) {

@@ -108,6 +108,9 @@ class StringBuffer final : public TextSink {
     return data_ + used_;
   }
   void commit(size_t n) noexcept { used_ += n; }
+  /// `reserve(n)` without growing: null when fewer than `n` bytes are free. For writers whose
+  /// fast path makes no call, and so saves no registers, and who take a slower path then.
+  char* try_reserve(size_t n) noexcept { return n <= capacity_ - used_ ? data_ + used_ : nullptr; }
   void note_non_ascii() noexcept { non_ascii_ = true; }
 
   std::string_view view() const noexcept { return {data_, used_}; }
