@@ -766,17 +766,18 @@ class Renderer {
     }
     return poll_signals();
   }
-  /// The dataclass test. A format call keeps what it found in `probed_` when the lookup runs no
-  /// code and finds a stored object, for the instance's rendering, which follows at once.
+  /// The dataclass test. It keeps what it found in `probed_` when the lookup runs no code and
+  /// finds a stored object, for the instance's rendering, which follows at once.
   Result<bool> dataclass_probe(PyObject* obj) {
     if constexpr (kRun) {
       PyTypeObject* type = Py_TYPE(obj);
-      if (!never_dataclass(type)) {
-        const KnownClasses::Entry* entry = known_.find(type, sink_.code_runs());
-        if ((entry == nullptr || !entry->fields_no_code) &&
-            !lookup_runs_no_code(obj, names().dataclass_fields)) {
-          return with_code([&]() -> Result<bool> { return is_dataclass(obj); });
-        }
+      if (never_dataclass(type)) return false;
+      const KnownClasses::Entry* entry = known_.find(type, sink_.code_runs());
+      if (entry != nullptr && entry->fields_no_code) [[likely]] {
+        return has_dataclass_fields(obj, found_is_stored(entry->fields_found) ? &probed_ : nullptr);
+      }
+      if (!lookup_runs_no_code(obj, names().dataclass_fields)) {
+        return with_code([&]() -> Result<bool> { return is_dataclass(obj); });
       }
     } else {
       PyTypeObject* type = Py_TYPE(obj);
