@@ -861,7 +861,7 @@ class Renderer {
     return attribute(obj, name);
   }
   /// The ShownText of `text` in `out`; str() of a text that is not an exact str may run code.
-  Result<void> show(PyObject* text, std::optional<ShownText>& out) {
+  MERVIK_ALWAYS_INLINE Result<void> show(PyObject* text, std::optional<ShownText>& out) {
     if constexpr (kRun) {
       if (!PyUnicode_CheckExact(text)) {
         MERVIK_TRY(sink_.pause());
