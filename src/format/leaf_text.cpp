@@ -14,12 +14,8 @@
 #include "format/decimal_digits.h"
 #include "platform/compiler.h"
 #include "platform/hex.h"
+#include "platform/sse2.h"
 #include "platform/utf8.h"
-
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define MERVIK_SSE2 1
-#endif
 
 namespace mervik {
 namespace {

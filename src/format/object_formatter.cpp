@@ -173,10 +173,6 @@ bool has_dataclass_fields(PyObject* obj, Held* kept) {
   return found == 1;
 }
 
-bool is_dataclass(PyObject* obj) {
-  return !never_dataclass(Py_TYPE(obj)) && has_dataclass_fields(obj, nullptr);
-}
-
 /// True when a generic lookup that found `attribute` in the class (or nothing) runs no
 /// interpreter code: a plain class attribute, a slot, a C-level property or a function.
 bool found_runs_no_code(PyObject* attribute) {
@@ -767,28 +763,24 @@ class Renderer {
     return poll_signals();
   }
   /// The dataclass test. It keeps what it found in `probed_` when the lookup runs no code and
-  /// finds a stored object, for the instance's rendering, which follows at once.
+  /// finds a stored object, for the instance's rendering, which follows at once. Only for a
+  /// class known as a dataclass's: other objects are not slowed down.
   Result<bool> dataclass_probe(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (never_dataclass(type)) return false;
+    const KnownClasses::Entry* entry;
     if constexpr (kRun) {
-      PyTypeObject* type = Py_TYPE(obj);
-      if (never_dataclass(type)) return false;
-      const KnownClasses::Entry* entry = known_.find(type, sink_.code_runs());
-      if (entry != nullptr && entry->fields_no_code) [[likely]] {
-        return has_dataclass_fields(obj, found_is_stored(entry->fields_found) ? &probed_ : nullptr);
-      }
-      if (!lookup_runs_no_code(obj, names().dataclass_fields)) {
-        return with_code([&]() -> Result<bool> { return is_dataclass(obj); });
+      entry = known_.find(type, sink_.code_runs());
+      if ((entry == nullptr || !entry->fields_no_code) &&
+          !lookup_runs_no_code(obj, names().dataclass_fields)) {
+        return with_code([&]() -> Result<bool> { return has_dataclass_fields(obj, nullptr); });
       }
     } else {
-      PyTypeObject* type = Py_TYPE(obj);
-      if (never_dataclass(type)) return false;
-      // Only for a class known as a dataclass's: other objects are not slowed down.
-      const KnownClasses::Entry* entry = known_.find(type, 0);
-      const bool stored =
-          entry != nullptr && generic_lookup(type) && found_is_stored(entry->fields_found);
-      return has_dataclass_fields(obj, stored ? &probed_ : nullptr);
+      entry = known_.find(type, 0);
     }
-    return is_dataclass(obj);
+    const bool stored =
+        entry != nullptr && generic_lookup(type) && found_is_stored(entry->fields_found);
+    return has_dataclass_fields(obj, stored ? &probed_ : nullptr);
   }
   /// The entry of the class of `obj` in a format call, learned unless it holds already.
   KnownClasses::Entry* format_class(PyObject* obj) {

@@ -7,12 +7,8 @@
 #include <utility>
 
 #include "binding/internal_failure.h"
+#include "platform/sse2.h"
 #include "platform/utf8.h"
-
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define MERVIK_SSE2 1
-#endif
 
 namespace mervik {
 namespace {
