@@ -1,7 +1,8 @@
 """mervik's benchmark: every format and print call against its peers, in one interleaved run.
 
     ./dev bench            the full suite (a few minutes); its tables replace those between the
-                           marker lines of docs/performance.md
+                           marker lines of docs/performance.md, and its headline ratios those
+                           of README.md
     ./dev bench --quick    a tenth of each dataset, 3 rounds, fewer memory probes (under a
                            minute; its ratios are indicative only)
     ./dev bench --json PATH  also writes every figure of the run to PATH
@@ -450,12 +451,39 @@ def summary(rows):
     return "\n".join(out)
 
 
+def readme_summary(rows):
+    """The headline ratios, one line per dataset, for the README."""
+    def cell(group, subject, peer):
+        r = find(rows, group, subject, peer)
+        if r is None:
+            return ""
+        return f"{r.ratio:.3f}" if r.ratio < 0.1 else f"{r.ratio:.2f}"
+
+    pf = "mervik.pretty_format"
+    out = ["| dataset | ÷ orjson, indent 2 (fresh process) | ÷ `json.dumps(indent=4)` | "
+           "÷ `pprint.pformat(width=1)` | print ÷ (format + one write): /dev/null, file, pipe |",
+           "| --- | ---: | ---: | ---: | ---: |"]
+    for name in datasets.STRUCTURED:
+        warm, fresh = cell(name, PF2, ORJSON2), cell(name + FRESH, PF2, ORJSON2)
+        prints = ", ".join(cell(f"{name} → {t}", "mervik.pretty_print", FORMAT_AND_WRITE)
+                           for t in PRINT_TARGETS)
+        out.append(f"| {name} | {warm} ({fresh}) | {cell(name, pf, 'json.dumps(indent=4')} | "
+                   f"{cell(name, pf, NARROWEST[0])} | {prints} |")
+    prints = ", ".join(cell(f"bytes → {t}", "print_escaped_bytes", ESCAPED_AND_WRITE)
+                       for t in PRINT_TARGETS)
+    out.append(f"| bytes | {cell('bytes', 'format_escaped_bytes', 'repr(b)')} ÷ `repr(b)` | | | "
+               f"{prints} |")
+    return "\n".join(out)
+
+
 def find(rows, group, subject, peer_prefix):
     for r in rows:
         if r.group == group and r.subject == subject and r.peer.startswith(peer_prefix):
             return r
     return None
 
+
+NARROWEST = ("pprint.pformat(width=1)", "rich pretty_repr(max_width=1)")
 
 # pretty_format(indent=2) ÷ orjson.dumps(OPT_INDENT_2), warm and in a fresh process.
 ORJSON_BOUNDS = {"json_doc": 1.25, "ints": 0.6, "dataclasses": 2.0, "strings": 3.0,
@@ -481,12 +509,11 @@ def targets(rows, memory):
     ratio("dataclasses", pf, "json.dumps", 0.5,
           "dataclasses: pretty_format / json.dumps(default=vars)")
     ratio("strings", pf, "json.dumps", 1.0, "strings: pretty_format / json.dumps")
+    # At least 50 times faster than the pretty-printers at their narrowest layout, the one that
+    # puts every item on a line of its own as mervik does.
     for group in datasets.STRUCTURED:
-        for peer in ("pprint.pformat", "rich"):
-            for r in rows:
-                if r.group == group and r.subject == pf and r.peer.startswith(peer):
-                    checks.append((f"{group}: pretty_format / {r.peer}", r.ratio, 0.02,
-                                   r.ratio <= 0.02))
+        for peer in NARROWEST:
+            ratio(group, pf, peer, 0.02, f"{group}: pretty_format / {peer}")
     ratio("bytes", "format_escaped_bytes", "repr(b)", 0.3, "bytes: format_escaped_bytes / repr(b)")
     for r in rows:
         if r.subject == "mervik.pretty_print" and "floor" in r.peer:
@@ -644,33 +671,30 @@ def main():
     complete = not (args.quick or args.only or args.scale or args.rounds or args.no_print
                     or args.no_memory or args.no_fresh)
     if complete:
-        write_docs(heading, tables)
-        say(f"tables written to {os.path.relpath(DOCS)}")
+        write_between(DOCS, "\n".join([heading, ""] + tables).rstrip("\n"))
+        write_between(README, "\n".join([heading, "", readme_summary(rows)]))
+        say(f"tables written to {os.path.relpath(DOCS)} and {os.path.relpath(README)}")
     if args.json:
         write_json(args.json, heading, rows, fresh_faults, memory, checks)
         say(f"figures written to {args.json}")
     say(f"total time: {time.perf_counter() - started:.0f} s")
 
 
-DOCS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "docs",
-                    "performance.md")
+_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DOCS = os.path.join(_ROOT, "docs", "performance.md")
+README = os.path.join(_ROOT, "README.md")
 BEGIN, END = "<!-- bench:begin -->", "<!-- bench:end -->"
 
 
-def write_docs(heading, tables):
-    """Replaces what lies between the markers of docs/performance.md by this run's tables."""
-    try:
-        with open(DOCS, encoding="utf-8") as f:
-            text = f.read()
-    except FileNotFoundError:
-        text = f"# Performance\n\n{BEGIN}\n{END}\n"
+def write_between(path, body):
+    """Replaces what lies between the file's two marker lines by `body`."""
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
     if BEGIN not in text or END not in text:
-        raise SystemExit(f"{DOCS}: the lines {BEGIN} and {END} are missing")
+        raise SystemExit(f"{path}: the lines {BEGIN} and {END} are missing")
     before, rest = text.split(BEGIN, 1)
     after = rest.split(END, 1)[1]
-    body = "\n".join([heading, ""] + tables).rstrip("\n")
-    os.makedirs(os.path.dirname(DOCS), exist_ok=True)
-    with open(DOCS, "w", encoding="utf-8") as f:
+    with open(path, "w", encoding="utf-8") as f:
         f.write(f"{before}{BEGIN}\n{body}\n{END}{after}")
 
 
