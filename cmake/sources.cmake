@@ -5,6 +5,7 @@ cmake_path(NORMAL_PATH mervik_src)
 
 # Operating-system operations: no interpreter headers. Windows replaces the POSIX half.
 set(mervik_platform_sources ${mervik_src}/platform/io_error.cpp
+                            ${mervik_src}/platform/memory.cpp
                             ${mervik_src}/platform/stdout_ops.cpp
                             ${mervik_src}/platform/windows_error_table.cpp)
 if(WIN32)

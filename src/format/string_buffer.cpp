@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "binding/internal_failure.h"
+#include "platform/memory.h"
 #include "platform/sse2.h"
 #include "platform/utf8.h"
 
@@ -32,6 +33,13 @@ struct ReusableStorage {
 };
 
 thread_local ReusableStorage t_reusable;
+
+// The room of the str a long text goes on in is opened this much at a time. Once the text is
+// kPreparedFrom bytes long, each part is backed with memory in one request just before it is
+// written, so that the pages of a large result are not faulted in one at a time; the last part
+// opened wastes little. Shorter texts leave their pages to be faulted in as they are written.
+constexpr size_t kOpenedAtOnce = size_t{256} << 10;
+constexpr size_t kPreparedFrom = size_t{512} << 10;
 
 PyObject* new_str(Py_ssize_t length) {
   PyObject* str = PyUnicode_New(length, 127);
@@ -257,7 +265,12 @@ IoResult StringBuffer::write_fragments(std::span<const std::string_view> fragmen
 
 void StringBuffer::grow(size_t n) {
   if (n > SIZE_MAX / 4 - used_) throw std::bad_alloc();
-  const size_t wanted = std::max({used_ + n, 2 * capacity_, kMinimumCapacity});
+  if (str_ != nullptr && n <= str_room_ - used_) {
+    open_room(n);
+    return;
+  }
+  const size_t wanted =
+      std::max({used_ + n, 2 * (str_ != nullptr ? str_room_ : capacity_), kMinimumCapacity});
   if (thread_storage_) {
     // A text that outgrows the thread's storage goes on in a str, which becomes the result
     // itself when the text is ASCII: its pages are touched once, as the result's.
@@ -272,23 +285,35 @@ void StringBuffer::grow(size_t n) {
       str_ = str;
       kept_data_ = data_;
       kept_capacity_ = capacity_;
+      capacity_ = used_;
     } else if (PyUnicode_Resize(&str_, static_cast<Py_ssize_t>(wanted)) != 0) {
       // A failed resize leaves the str as it was.
       PyErr_Clear();
       throw std::bad_alloc();
     }
     data_ = static_cast<char*>(PyUnicode_DATA(str_));
-  } else {
-    void* grown = std::realloc(data_, wanted);
-    if (grown == nullptr) throw std::bad_alloc();
-    data_ = static_cast<char*>(grown);
+    str_room_ = wanted;
+    open_room(n);
+    return;
   }
+  void* grown = std::realloc(data_, wanted);
+  if (grown == nullptr) throw std::bad_alloc();
+  data_ = static_cast<char*>(grown);
   capacity_ = wanted;
+}
+
+void StringBuffer::open_room(size_t n) noexcept {
+  const size_t end = std::min(str_room_, std::max(used_ + n, capacity_ + kOpenedAtOnce));
+  if (capacity_ >= kPreparedFrom) {
+    platform::prepare_for_writing(data_ + capacity_, end - capacity_);
+  }
+  capacity_ = end;
 }
 
 void StringBuffer::leave_str() noexcept {
   Py_XDECREF(str_);
   str_ = nullptr;
+  str_room_ = 0;
   data_ = std::exchange(kept_data_, nullptr);
   capacity_ = std::exchange(kept_capacity_, 0);
 }

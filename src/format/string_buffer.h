@@ -131,6 +131,8 @@ class StringBuffer final : public TextSink {
   MERVIK_NOINLINE void grow(size_t n);
   /// Drops the str the text went on in and takes the thread's storage back into data_.
   void leave_str() noexcept;
+  /// Opens at least `n` more bytes of the str's room, which has them, to the text.
+  void open_room(size_t n) noexcept;
   /// Frees the storage, or gives the thread's storage back: kept up to a modest size, and
   /// enlarged (untouched) to the length this text reached, for the thread's next call.
   void release() noexcept;
@@ -144,6 +146,7 @@ class StringBuffer final : public TextSink {
   bool non_ascii_ = false;       // some byte of the text may be outside ASCII
   bool thread_storage_ = false;  // the thread's reusable storage is lent to this buffer
   PyObject* str_ = nullptr;      // the str holding the text once it outgrew that storage
+  size_t str_room_ = 0;          // its room; capacity_ is the part opened to the text so far
   char* kept_data_ = nullptr;    // meanwhile, the thread's storage
   size_t kept_capacity_ = 0;
 };
