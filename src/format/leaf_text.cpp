@@ -296,8 +296,9 @@ MERVIK_NOINLINE void append_str_repr_escaped(PyObject* str, StringBuffer& out) {
       return;
     }
   }
-  // Escapes are ASCII; characters outside ASCII mostly stand as they are.
-  if (!PyUnicode_IS_ASCII(str)) out.note_non_ascii();
+  // Escapes are ASCII; characters outside ASCII mostly stand as they are, as whole UTF-8 forms
+  // of code points that are not surrogates.
+  if (!PyUnicode_IS_ASCII(str)) out.note_valid_utf8();
   // The quote is ' unless the text holds ' and no ", as str.__repr__ chooses it: the text is
   // written with ' while its quotes are noted, and written again with " in that case.
   const PrintableTable& table = printable_table();

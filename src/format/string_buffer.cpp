@@ -49,11 +49,16 @@ PyObject* new_str(Py_ssize_t length) {
 
 /// Decodes `size` bytes of UTF-8 at `s` into `o`, one unit per code point; false when the bytes
 /// are not valid UTF-8 (then the units written are meaningless). `o` has room for as many units
-/// as the text has bytes that are not continuation bytes, and `Unit` is wide enough for every
-/// code point that the text's lead bytes allow.
-template <class Unit>
-bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o,
-                      [[maybe_unused]] Unit* const o_end) noexcept {
+/// as the text has bytes that are not continuation bytes (up to `o_end`), and `Unit` is wide
+/// enough for every code point that the text's lead bytes allow.
+///
+/// Text whose writers vouch for its being valid UTF-8 (kChecked false) has its forms of two to
+/// four bytes decoded without checking them; its units stay within `o_end`, and `widest` gets
+/// the greatest code point it decoded so, for the caller to check the str's width. Then
+/// false means that the text did not fill exactly the units up to `o_end`.
+template <bool kChecked, class Unit>
+bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o, Unit* const o_end,
+                      [[maybe_unused]] Py_UCS4& widest) noexcept {
   size_t i = 0;
   while (true) {
 #ifdef MERVIK_SSE2
@@ -98,6 +103,9 @@ bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o,
     }
 #endif
     if (i == size) break;
+    if constexpr (!kChecked) {
+      if (o == o_end) return false;
+    }
     if (s[i] < 0x80) {
       *o++ = static_cast<Unit>(s[i]);
       ++i;
@@ -120,14 +128,18 @@ bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o,
       const uint32_t code = ((lead & kLeadBits[length]) << 18 | (word >> 8 & 0x3F) << 12 |
                              (word >> 16 & 0x3F) << 6 | (word >> 24 & 0x3F)) >>
                             (6 * (4 - length));
-      // Continuation bytes 0b10xxxxxx after the lead; no overlong form (the least code point
-      // of each length), no surrogate, nothing beyond U+10FFFF.
-      constexpr uint32_t kMarkerMask[5] = {0, 0, 0xC000, 0xC0C000, 0xC0C0C000};
-      constexpr uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};
-      const bool valid = lead >= 0xC2 && lead < 0xF5 &&
-                         (word & kMarkerMask[length]) == (0x80808000 & kMarkerMask[length]) &&
-                         code >= kLeast[length] && code - 0xD800 >= 0x800 && code <= 0x10FFFF;
-      if (!valid) return false;
+      if constexpr (kChecked) {
+        // Continuation bytes 0b10xxxxxx after the lead; no overlong form (the least code point
+        // of each length), no surrogate, nothing beyond U+10FFFF.
+        constexpr uint32_t kMarkerMask[5] = {0, 0, 0xC000, 0xC0C000, 0xC0C0C000};
+        constexpr uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};
+        const bool valid = lead >= 0xC2 && lead < 0xF5 &&
+                           (word & kMarkerMask[length]) == (0x80808000 & kMarkerMask[length]) &&
+                           code >= kLeast[length] && code - 0xD800 >= 0x800 && code <= 0x10FFFF;
+        if (!valid) return false;
+      } else {
+        widest = std::max(widest, code);
+      }
       *o++ = static_cast<Unit>(code);
       i += length;
       continue;
@@ -138,7 +150,9 @@ bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o,
     if (lead < 0xC2) return false;
     if (lead < 0xE0) {
       if (size - i < 2 || (s[i + 1] & 0xC0) != 0x80) return false;
-      *o++ = static_cast<Unit>((lead & 0x1F) << 6 | (s[i + 1] & 0x3F));
+      const Py_UCS4 code = (lead & 0x1F) << 6 | (s[i + 1] & 0x3F);
+      if constexpr (!kChecked) widest = std::max(widest, code);
+      *o++ = static_cast<Unit>(code);
       i += 2;
       continue;
     }
@@ -149,7 +163,9 @@ bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o,
           (third & 0xC0) != 0x80) {
         return false;
       }
-      *o++ = static_cast<Unit>((lead & 0x0F) << 12 | (second & 0x3F) << 6 | (third & 0x3F));
+      const Py_UCS4 code = (lead & 0x0F) << 12 | (second & 0x3F) << 6 | (third & 0x3F);
+      if constexpr (!kChecked) widest = std::max(widest, code);
+      *o++ = static_cast<Unit>(code);
       i += 3;
       continue;
     }
@@ -158,23 +174,31 @@ bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o,
     if (second < (lead == 0xF0 ? 0x90u : 0x80u) || second > (lead == 0xF4 ? 0x8Fu : 0xBFu)) {
       return false;
     }
-    char32_t code = (lead & 0x07) << 6 | (second & 0x3F);
+    Py_UCS4 code = (lead & 0x07) << 6 | (second & 0x3F);
     for (unsigned k = 2; k < 4; ++k) {
       const unsigned next = s[i + k];
       if ((next & 0xC0) != 0x80) return false;
       code = code << 6 | (next & 0x3F);
     }
+    if constexpr (!kChecked) widest = std::max(widest, code);
     *o++ = static_cast<Unit>(code);
     i += 4;
   }
-  return true;
+  return kChecked || o == o_end;
+}
+
+/// The greatest code point of the narrowest str kind that holds `code`, one beyond ASCII.
+constexpr Py_UCS4 kind_max(Py_UCS4 code) noexcept {
+  return code > 0xFFFF ? 0x10FFFF : code > 0xFF ? 0xFFFF : 0xFF;
 }
 
 /// The str of UTF-8 text made directly at its final width, or nullptr (nothing raised) when the
 /// text is not valid UTF-8. The widest lead byte tells the str's kind: leads up to 0xC3 start
 /// code points below U+0100, leads up to 0xEF code points below U+10000 (bytes of 0xF5 or more
-/// are no lead and fail the decoding).
-PyObject* decode_utf8(const char* data, size_t size) {
+/// are no lead and fail the decoding). Text whose writers vouch for its being valid UTF-8 is
+/// decoded without checking its forms (and checked after all should it not make the str that
+/// its bytes foretold).
+PyObject* decode_utf8(const char* data, size_t size, bool vouched) {
   const auto* s = reinterpret_cast<const unsigned char*>(data);
   // Eight bytes at a time (the last ones alone): the continuation bytes (0b10xxxxxx), and
   // whether some byte is a lead of 0xC4 or more, or of 0xF0 or more. Among bytes with the high
@@ -234,13 +258,22 @@ PyObject* decode_utf8(const char* data, size_t size) {
   PyObject* str = PyUnicode_New(length, max_char);
   if (str == nullptr) api_call_failed();
   void* const units = PyUnicode_DATA(str);
-  const bool valid = max_char == 0xFF     ? decode_utf8_into(s, size, static_cast<Py_UCS1*>(units),
-                                                             static_cast<Py_UCS1*>(units) + length)
-                     : max_char == 0xFFFF ? decode_utf8_into(s, size, static_cast<Py_UCS2*>(units),
-                                                             static_cast<Py_UCS2*>(units) + length)
-                                          : decode_utf8_into(s, size, static_cast<Py_UCS4*>(units),
-                                                             static_cast<Py_UCS4*>(units) + length);
-  if (!valid) {
+  const auto decode = [&]<bool kChecked>(Py_UCS4& widest) {
+    return max_char == 0xFF
+               ? decode_utf8_into<kChecked>(s, size, static_cast<Py_UCS1*>(units),
+                                            static_cast<Py_UCS1*>(units) + length, widest)
+           : max_char == 0xFFFF
+               ? decode_utf8_into<kChecked>(s, size, static_cast<Py_UCS2*>(units),
+                                            static_cast<Py_UCS2*>(units) + length, widest)
+               : decode_utf8_into<kChecked>(s, size, static_cast<Py_UCS4*>(units),
+                                            static_cast<Py_UCS4*>(units) + length, widest);
+  };
+  Py_UCS4 widest = 0;
+  if (vouched && decode.template operator()<false>(widest) && widest >= 0x80 &&
+      widest <= 0x10FFFF && kind_max(widest) == max_char) {
+    return str;
+  }
+  if (!decode.template operator()<true>(widest)) {
     Py_DECREF(str);
     return nullptr;
   }
@@ -339,12 +372,12 @@ void StringBuffer::release() noexcept {
   std::free(data_);
   data_ = nullptr;
   used_ = capacity_ = 0;
-  non_ascii_ = false;
+  non_ascii_ = unchecked_ = false;
 }
 
 void StringBuffer::clear(size_t keep) {
   used_ = 0;
-  non_ascii_ = false;
+  non_ascii_ = unchecked_ = false;
   if (capacity_ > keep) release();
 }
 
@@ -366,7 +399,7 @@ PyRef StringBuffer::take_str() && {
     str = new_str(static_cast<Py_ssize_t>(used_));
     if (used_ > 0) std::memcpy(PyUnicode_DATA(str), data_, used_);
   } else {
-    str = decode_utf8(data_, used_);
+    str = decode_utf8(data_, used_, !unchecked_);
     if (str == nullptr) str = PyUnicode_DecodeUTF8(data_, static_cast<Py_ssize_t>(used_), "strict");
     if (str == nullptr) {
       if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) api_call_failed();

@@ -61,7 +61,7 @@ class StringBuffer final : public TextSink {
     char* out = reserve(text.size());
     if (!text.empty()) std::memcpy(out, text.data(), text.size());
     used_ += text.size();
-    if (!ascii_only(text)) non_ascii_ = true;
+    if (!ascii_only(text)) non_ascii_ = unchecked_ = true;
   }
   /// Appends text known to be ASCII.
   void append_ascii(std::string_view text) {
@@ -86,7 +86,7 @@ class StringBuffer final : public TextSink {
   void push_back(char c) {
     *reserve(1) = c;
     ++used_;
-    if (static_cast<unsigned char>(c) >= 0x80) non_ascii_ = true;
+    if (static_cast<unsigned char>(c) >= 0x80) non_ascii_ = unchecked_ = true;
   }
 
   /// Appends `n` spaces: up to sixteen in two stores, more in one fill.
@@ -101,7 +101,9 @@ class StringBuffer final : public TextSink {
   }
 
   /// Room for at least `n` more bytes at the end of the text; `commit` adds the bytes that
-  /// were written there. Whoever commits bytes outside ASCII says so with `note_non_ascii`.
+  /// were written there. Whoever commits bytes outside ASCII says so with `note_non_ascii`, or
+  /// with `note_valid_utf8` when they are valid UTF-8 whatever the bytes written before and
+  /// after them (whole forms, as the writers of text of this buffer make them).
   char* reserve(size_t n) {
     if (n > capacity_ - used_) [[unlikely]]
       grow(n);
@@ -111,7 +113,8 @@ class StringBuffer final : public TextSink {
   /// `reserve(n)` without growing: null when fewer than `n` bytes are free. For writers whose
   /// fast path makes no call, and so saves no registers, and who take a slower path then.
   char* try_reserve(size_t n) noexcept { return n <= capacity_ - used_ ? data_ + used_ : nullptr; }
-  void note_non_ascii() noexcept { non_ascii_ = true; }
+  void note_non_ascii() noexcept { non_ascii_ = unchecked_ = true; }
+  void note_valid_utf8() noexcept { non_ascii_ = true; }
 
   std::string_view view() const noexcept { return {data_, used_}; }
   size_t size() const noexcept { return used_; }
@@ -144,6 +147,7 @@ class StringBuffer final : public TextSink {
   size_t used_ = 0;
   size_t capacity_ = 0;
   bool non_ascii_ = false;       // some byte of the text may be outside ASCII
+  bool unchecked_ = false;       // and some of those bytes may not be valid UTF-8
   bool thread_storage_ = false;  // the thread's reusable storage is lent to this buffer
   PyObject* str_ = nullptr;      // the str holding the text once it outgrew that storage
   size_t str_room_ = 0;          // its room; capacity_ is the part opened to the text so far

@@ -5,6 +5,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -117,12 +118,15 @@ TEST(LeafText, floats_are_written_as_repr_writes_them) {
 // Byte sequences at the edges of UTF-8's rules, each read where the decoding of a format call's
 // text takes it eight or sixteen bytes at a time, as a whole character, or near the end; text
 // outside ASCII before it sets the width of the str. The str must equal the interpreter's
-// decoding of the same bytes, kind included, and be empty where that fails.
+// decoding of the same bytes, kind included, and be empty where that fails; also when its writer
+// vouches for the text being valid UTF-8, which is then decoded without checks (invalid text so
+// vouched for must still make a whole str).
 TEST(StringBuffer, a_text_becomes_the_str_the_interpreter_decodes_or_empty) {
   Attached attached;
   const std::vector<std::string> sequences = {
       "\xC2\x80", "\xDF\xBF", "\xC3\xA9", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
       "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF", "\xF0\x9F\x98\x80",
+      "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xC3\xBF",  // every length, one after another
       // Invalid: a stray continuation, overlong forms, surrogates, beyond U+10FFFF, bytes that
       // lead nothing, forms cut short or broken by an ASCII byte.
       "\x80", "\xBF", "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xE0\x9F\xBF", "\xED\xA0\x80",
@@ -137,17 +141,27 @@ TEST(StringBuffer, a_text_becomes_the_str_the_interpreter_decodes_or_empty) {
       for (const std::string& after : afters) {
         const std::string text = before + sequence + after;
         PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), std::ssize(text), "strict");
-        if (decoded == nullptr) {
+        const bool valid = decoded != nullptr;
+        if (!valid) {
           PyErr_Clear();
           decoded = PyUnicode_FromStringAndSize("", 0);
         }
         const PyRef expected = PyRef::steal(decoded);
-        StringBuffer buffer;
-        buffer.append(text);
-        const PyRef got = std::move(buffer).take_str();
-        ASSERT_TRUE(got);
-        EXPECT_EQ(PyUnicode_KIND(got.get()), PyUnicode_KIND(expected.get())) << text;
-        EXPECT_EQ(PyObject_RichCompareBool(got.get(), expected.get(), Py_EQ), 1) << text;
+        for (const bool vouched : {false, true}) {
+          StringBuffer buffer;
+          if (vouched) {
+            std::memcpy(buffer.reserve(text.size()), text.data(), text.size());
+            buffer.commit(text.size());
+            buffer.note_valid_utf8();
+          } else {
+            buffer.append(text);
+          }
+          const PyRef got = std::move(buffer).take_str();
+          ASSERT_TRUE(got);
+          if (vouched && !valid) continue;
+          EXPECT_EQ(PyUnicode_KIND(got.get()), PyUnicode_KIND(expected.get())) << text;
+          EXPECT_EQ(PyObject_RichCompareBool(got.get(), expected.get(), Py_EQ), 1) << text;
+        }
       }
     }
   }
