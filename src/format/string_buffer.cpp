@@ -197,8 +197,9 @@ constexpr Py_UCS4 kind_max(Py_UCS4 code) noexcept {
 /// code points below U+0100, leads up to 0xEF code points below U+10000 (bytes of 0xF5 or more
 /// are no lead and fail the decoding). Text whose writers vouch for its being valid UTF-8 is
 /// decoded without checking its forms (and checked after all should it not make the str that
-/// its bytes foretold).
-PyObject* decode_utf8(const char* data, size_t size, bool vouched) {
+/// its bytes foretold). `prepare` asks for the str's memory to be backed in one request before
+/// it is written.
+PyObject* decode_utf8(const char* data, size_t size, bool vouched, bool prepare) {
   const auto* s = reinterpret_cast<const unsigned char*>(data);
   // Eight bytes at a time (the last ones alone): the continuation bytes (0b10xxxxxx), and
   // whether some byte is a lead of 0xC4 or more, or of 0xF0 or more. Among bytes with the high
@@ -258,6 +259,9 @@ PyObject* decode_utf8(const char* data, size_t size, bool vouched) {
   PyObject* str = PyUnicode_New(length, max_char);
   if (str == nullptr) api_call_failed();
   void* const units = PyUnicode_DATA(str);
+  if (prepare) {
+    platform::prepare_for_writing(units, static_cast<size_t>(length) * PyUnicode_KIND(str));
+  }
   const auto decode = [&]<bool kChecked>(Py_UCS4& widest) {
     return max_char == 0xFF
                ? decode_utf8_into<kChecked>(s, size, static_cast<Py_UCS1*>(units),
@@ -399,7 +403,8 @@ PyRef StringBuffer::take_str() && {
     str = new_str(static_cast<Py_ssize_t>(used_));
     if (used_ > 0) std::memcpy(PyUnicode_DATA(str), data_, used_);
   } else {
-    str = decode_utf8(data_, used_, !unchecked_);
+    // A text that outgrew the thread's storage is long, and its str most likely fresh memory.
+    str = decode_utf8(data_, used_, !unchecked_, str_ != nullptr && used_ >= kPreparedFrom);
     if (str == nullptr) str = PyUnicode_DecodeUTF8(data_, static_cast<Py_ssize_t>(used_), "strict");
     if (str == nullptr) {
       if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) api_call_failed();
