@@ -59,7 +59,9 @@ class LineRun;
 // released reference runs interpreter code.
 constinit thread_local LineRun* active_run = nullptr;
 
-void release_with_code(PyObject* obj) noexcept;
+// Out of line, so that the thread-local lookup (a call in a shared library) is made only for
+// a last reference, not wherever a reference may be released.
+MERVIK_NOINLINE void release_last(PyObject* obj) noexcept;
 
 // Objects of these exact types are freed without running interpreter code.
 MERVIK_ALWAYS_INLINE bool freed_quietly(PyObject* obj) noexcept {
@@ -71,8 +73,8 @@ MERVIK_ALWAYS_INLINE bool freed_quietly(PyObject* obj) noexcept {
 /// Gives up a reference; the last one of an object that may run code when freed is given up
 /// with the print's finished lines sent first.
 MERVIK_ALWAYS_INLINE void release(PyObject* obj) noexcept {
-  if (Py_REFCNT(obj) == 1 && active_run != nullptr && !freed_quietly(obj)) [[unlikely]] {
-    release_with_code(obj);
+  if (Py_REFCNT(obj) == 1 && !freed_quietly(obj)) [[unlikely]] {
+    release_last(obj);
     return;
   }
   Py_DECREF(obj);
@@ -697,8 +699,12 @@ struct ResumeRun {
   ~ResumeRun() { run.resume(); }
 };
 
-void release_with_code(PyObject* obj) noexcept {
+void release_last(PyObject* obj) noexcept {
   LineRun* run = active_run;
+  if (run == nullptr) {
+    Py_DECREF(obj);
+    return;
+  }
   if (!run->open()) {
     run->code_may_run();
     Py_DECREF(obj);
