@@ -975,7 +975,15 @@ class Renderer {
   /// returns true (`written` holds the step's outcome); false for every other object.
   bool native_leaf(PyObject* obj, Result<void>& written);
   Result<void> repr_leaf(PyObject* obj);
-  Result<void> sequence(PyObject* seq, bool is_list, uint64_t current);
+  /// Enters one level of the interpreter's recursion guard for a container, which then opens on
+  /// the path with an OpenPath::Scope.
+  Result<void> open_level(RecursionScope& scope) {
+    Result<void> entered = scope.enter();
+    if (!entered) [[unlikely]]
+      drop_probed();
+    return entered;
+  }
+  MERVIK_ALWAYS_INLINE Result<void> sequence(PyObject* seq, bool is_list, uint64_t current);
   Result<void> dict(PyObject* dict, uint64_t current);
   Result<void> dataclass(PyObject* obj, uint64_t current);
   /// Runs pending signal handlers once every kSignalCheckInterval items; a handler's exception
@@ -1115,20 +1123,22 @@ Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
     drop_probed();
     return plain_step(self_reference_marker(is_dataclass_instance, flags));
   }
-  RecursionScope scope;
-  if (Result<void> entered = scope.enter(); !entered) [[unlikely]] {
-    drop_probed();
-    return entered;
-  }
-  const OpenPath::Scope open(open_, obj);
+  // A list or tuple is rendered in this function's own frame, so that a nested value takes one
+  // stack frame per level rather than two: processors predict returns from a small stack of
+  // them, and deep values ran past it. Each container enters its own level of the recursion
+  // guard and of the open path, which leaves the loop over a list's items the registers it had
+  // in a function of its own.
   if (is_dataclass_instance) return dataclass(obj, current);
-  if (flags & Py_TPFLAGS_LIST_SUBCLASS) return sequence(obj, true, current);
   if (flags & Py_TPFLAGS_DICT_SUBCLASS) return dict(obj, current);
-  return sequence(obj, false, current);
+  return sequence(obj, (flags & Py_TPFLAGS_LIST_SUBCLASS) != 0, current);
 }
 
 template <class Sink>
-Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list, uint64_t current) {
+MERVIK_ALWAYS_INLINE Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list,
+                                                           uint64_t current) {
+  RecursionScope scope;
+  MERVIK_TRY(open_level(scope));
+  const OpenPath::Scope open(open_, seq);
   const Py_ssize_t length = is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
   if (length == 0) return plain_step(is_list ? "[]" : "()");
   Held held(seq);
@@ -1164,6 +1174,9 @@ Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list, uint64_t curr
 
 template <class Sink>
 Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
+  RecursionScope scope;
+  MERVIK_TRY(open_level(scope));
+  const OpenPath::Scope open(open_, dict);
   if (PyDict_GET_SIZE(dict) == 0) return plain_step("{}");
   SpaceRun closing(current);
   MERVIK_TRY(line_end_step("{\n"));
@@ -1207,6 +1220,9 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
 
 template <class Sink>
 Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
+  RecursionScope scope;
+  MERVIK_TRY(open_level(scope));
+  const OpenPath::Scope open(open_, obj);
   Held probed = std::move(probed_);
   const InternedNames& n = names();
   KnownEntry known;
