@@ -1111,10 +1111,16 @@ Result<void> Renderer<Sink>::repr_leaf(PyObject* obj) {
 
 template <class Sink>
 Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
-  // Exact leaf types are neither dataclasses nor containers: their text comes first.
-  if (Result<void> written; native_leaf(obj, written)) return written;
-  MERVIK_TRY_ASSIGN(const bool is_dataclass_instance, dataclass_probe(obj));
-  const unsigned long flags = Py_TYPE(obj)->tp_flags;
+  PyTypeObject* const type = Py_TYPE(obj);
+  bool is_dataclass_instance = false;
+  // Exact lists, dicts and tuples (most of what reaches here: containers' native leaves are
+  // written before) are neither leaves nor dataclasses. Exact leaf types are neither
+  // dataclasses nor containers: their text comes first.
+  if (type != &PyList_Type && type != &PyDict_Type && type != &PyTuple_Type) [[unlikely]] {
+    if (Result<void> written; native_leaf(obj, written)) return written;
+    MERVIK_TRY_ASSIGN(is_dataclass_instance, dataclass_probe(obj));
+  }
+  const unsigned long flags = type->tp_flags;
   const bool container =
       is_dataclass_instance ||
       (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS));
