@@ -59,7 +59,9 @@ class LineRun;
 // released reference runs interpreter code.
 constinit thread_local LineRun* active_run = nullptr;
 
-void release_with_code(PyObject* obj) noexcept;
+// Out of line, so that the thread-local lookup (a call in a shared library) is made only for
+// a last reference, not wherever a reference may be released.
+MERVIK_NOINLINE void release_last(PyObject* obj) noexcept;
 
 // Objects of these exact types are freed without running interpreter code.
 MERVIK_ALWAYS_INLINE bool freed_quietly(PyObject* obj) noexcept {
@@ -71,8 +73,8 @@ MERVIK_ALWAYS_INLINE bool freed_quietly(PyObject* obj) noexcept {
 /// Gives up a reference; the last one of an object that may run code when freed is given up
 /// with the print's finished lines sent first.
 MERVIK_ALWAYS_INLINE void release(PyObject* obj) noexcept {
-  if (Py_REFCNT(obj) == 1 && active_run != nullptr && !freed_quietly(obj)) [[unlikely]] {
-    release_with_code(obj);
+  if (Py_REFCNT(obj) == 1 && !freed_quietly(obj)) [[unlikely]] {
+    release_last(obj);
     return;
   }
   Py_DECREF(obj);
@@ -697,8 +699,12 @@ struct ResumeRun {
   ~ResumeRun() { run.resume(); }
 };
 
-void release_with_code(PyObject* obj) noexcept {
+void release_last(PyObject* obj) noexcept {
   LineRun* run = active_run;
+  if (run == nullptr) {
+    Py_DECREF(obj);
+    return;
+  }
   if (!run->open()) {
     run->code_may_run();
     Py_DECREF(obj);
@@ -969,7 +975,15 @@ class Renderer {
   /// returns true (`written` holds the step's outcome); false for every other object.
   bool native_leaf(PyObject* obj, Result<void>& written);
   Result<void> repr_leaf(PyObject* obj);
-  Result<void> sequence(PyObject* seq, bool is_list, uint64_t current);
+  /// Enters one level of the interpreter's recursion guard for a container, which then opens on
+  /// the path with an OpenPath::Scope.
+  Result<void> open_level(RecursionScope& scope) {
+    Result<void> entered = scope.enter();
+    if (!entered) [[unlikely]]
+      drop_probed();
+    return entered;
+  }
+  MERVIK_ALWAYS_INLINE Result<void> sequence(PyObject* seq, bool is_list, uint64_t current);
   Result<void> dict(PyObject* dict, uint64_t current);
   Result<void> dataclass(PyObject* obj, uint64_t current);
   /// Runs pending signal handlers once every kSignalCheckInterval items; a handler's exception
@@ -1097,10 +1111,16 @@ Result<void> Renderer<Sink>::repr_leaf(PyObject* obj) {
 
 template <class Sink>
 Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
-  // Exact leaf types are neither dataclasses nor containers: their text comes first.
-  if (Result<void> written; native_leaf(obj, written)) return written;
-  MERVIK_TRY_ASSIGN(const bool is_dataclass_instance, dataclass_probe(obj));
-  const unsigned long flags = Py_TYPE(obj)->tp_flags;
+  PyTypeObject* const type = Py_TYPE(obj);
+  bool is_dataclass_instance = false;
+  // Exact lists, dicts and tuples (most of what reaches here: containers' native leaves are
+  // written before) are neither leaves nor dataclasses. Exact leaf types are neither
+  // dataclasses nor containers: their text comes first.
+  if (type != &PyList_Type && type != &PyDict_Type && type != &PyTuple_Type) [[unlikely]] {
+    if (Result<void> written; native_leaf(obj, written)) return written;
+    MERVIK_TRY_ASSIGN(is_dataclass_instance, dataclass_probe(obj));
+  }
+  const unsigned long flags = type->tp_flags;
   const bool container =
       is_dataclass_instance ||
       (flags & (Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS));
@@ -1109,20 +1129,22 @@ Result<void> Renderer<Sink>::render(PyObject* obj, uint64_t current) {
     drop_probed();
     return plain_step(self_reference_marker(is_dataclass_instance, flags));
   }
-  RecursionScope scope;
-  if (Result<void> entered = scope.enter(); !entered) [[unlikely]] {
-    drop_probed();
-    return entered;
-  }
-  const OpenPath::Scope open(open_, obj);
+  // A list or tuple is rendered in this function's own frame, so that a nested value takes one
+  // stack frame per level rather than two: processors predict returns from a small stack of
+  // them, and deep values ran past it. Each container enters its own level of the recursion
+  // guard and of the open path, which leaves the loop over a list's items the registers it had
+  // in a function of its own.
   if (is_dataclass_instance) return dataclass(obj, current);
-  if (flags & Py_TPFLAGS_LIST_SUBCLASS) return sequence(obj, true, current);
   if (flags & Py_TPFLAGS_DICT_SUBCLASS) return dict(obj, current);
-  return sequence(obj, false, current);
+  return sequence(obj, (flags & Py_TPFLAGS_LIST_SUBCLASS) != 0, current);
 }
 
 template <class Sink>
-Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list, uint64_t current) {
+MERVIK_ALWAYS_INLINE Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list,
+                                                           uint64_t current) {
+  RecursionScope scope;
+  MERVIK_TRY(open_level(scope));
+  const OpenPath::Scope open(open_, seq);
   const Py_ssize_t length = is_list ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
   if (length == 0) return plain_step(is_list ? "[]" : "()");
   Held held(seq);
@@ -1158,6 +1180,9 @@ Result<void> Renderer<Sink>::sequence(PyObject* seq, bool is_list, uint64_t curr
 
 template <class Sink>
 Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
+  RecursionScope scope;
+  MERVIK_TRY(open_level(scope));
+  const OpenPath::Scope open(open_, dict);
   if (PyDict_GET_SIZE(dict) == 0) return plain_step("{}");
   SpaceRun closing(current);
   MERVIK_TRY(line_end_step("{\n"));
@@ -1201,6 +1226,9 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
 
 template <class Sink>
 Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
+  RecursionScope scope;
+  MERVIK_TRY(open_level(scope));
+  const OpenPath::Scope open(open_, obj);
   Held probed = std::move(probed_);
   const InternedNames& n = names();
   KnownEntry known;

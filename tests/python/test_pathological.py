@@ -90,6 +90,16 @@ def closed(container, close):
     return container
 
 
+def deep_cycle(depth):
+    """`depth` nested lists, the innermost holding the outermost: past the levels scanned first."""
+    outer = inner = []
+    for _ in range(depth - 1):
+        inner.append([])
+        inner = inner[0]
+    inner.append(outer)
+    return outer
+
+
 SELF_REFERENCES = {
     "list": (lambda: closed([1], lambda c: c.append(c)), "[|1,|[...],|]"),
     "list subclass": (lambda: closed(SubList([1]), lambda c: c.append(c)), "[|1,|[...],|]"),
@@ -98,6 +108,7 @@ SELF_REFERENCES = {
     "dataclass": (lambda: closed(Box(None), lambda c: setattr(c, "item", [c])),
                   "Box(|item=[|...,|],|)"),
     "shared, not cyclic": (lambda: [[1]] * 2, "[|[|1,|],|[|1,|],|]"),
+    "deep list": (lambda: deep_cycle(12), "[|" * 12 + "[...],|" + "],|" * 11 + "]"),
     "nested call": (lambda: HOLDER, "[|[ again, ],|]"),
 }
 
