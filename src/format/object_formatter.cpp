@@ -36,19 +36,23 @@ constexpr auto kSpaces = [] {
 /// A run of N spaces: a view of static storage, or an owned allocation for long runs.
 class SpaceRun {
  public:
-  explicit SpaceRun(uint64_t n) {
+  MERVIK_ALWAYS_INLINE explicit SpaceRun(uint64_t n) {
     if (n <= kStaticSpaces) [[likely]] {
       view_ = std::string_view(kSpaces.data(), n);
       return;
     }
+    make_owned(n);
+  }
+  std::string_view view() const noexcept { return view_; }
+
+ private:
+  MERVIK_NOINLINE void make_owned(uint64_t n) {
     if (n >= (uint64_t{1} << 63)) fail("capacity overflow");
     owned_ = std::make_unique_for_overwrite<char[]>(n);  // std::bad_alloc -> MemoryError
     std::fill_n(owned_.get(), n, ' ');
     view_ = std::string_view(owned_.get(), n);
   }
-  std::string_view view() const noexcept { return view_; }
 
- private:
   std::unique_ptr<char[]> owned_;
   std::string_view view_;
 };
@@ -498,9 +502,17 @@ constexpr size_t kScratchKeep = 64 * 1024;
 ///   before it, so those writes keep their exact size;
 /// - after a failed write nothing more is written and no interpreter code runs.
 /// The target is held for the whole run except while interpreter code runs.
+///
+/// The end of a container's line is stored together with the spaces that begin its next line,
+/// as in a format call, but those spaces are held back: they count as written only once the
+/// container's next item or closing bracket starts its line. Until then no send includes them
+/// and none is counted by the sends' rules, so whatever ends the rendering or runs in between
+/// (a failure, interpreter code) meets exactly the text the steps would have written.
 class LineRun {
  public:
   static constexpr size_t kRunBytes = 64 * 1024;
+  /// The longest indentation stored with a line end in one store of 32 bytes.
+  static constexpr size_t kHeldSpaces = 30;
 
   explicit LineRun(LineRunTarget& target)
       : target_(target), capacity_(target.line_capacity()), keep_(kRunBytes + 2 * capacity_) {
@@ -540,9 +552,10 @@ class LineRun {
     ++code_runs_;
     if (!open_) return;
     if (!broken_) {
-      if (IoResult sent = target_.write_run(text_.view()); !sent) fail(sent.error());
+      if (IoResult sent = target_.write_run(written()); !sent) fail(sent.error());
     }
     text_.clear(keep_);
+    hold_back_again();
     target_.close_run();
     open_ = false;
   }
@@ -593,6 +606,21 @@ class LineRun {
     line_begins(end);
   }
 
+  /// ",\n" that ends an item's line in a container and the `n` spaces that begin the
+  /// container's next line, which are held back until that line starts (`spaces(closing,
+  /// level)` or `close_line`).
+  MERVIK_ALWAYS_INLINE void item_end(size_t n) {
+    const size_t begin = text_.size();
+    const size_t end = begin + 2;
+    if (n > kHeldSpaces || (end > limit_ && begin > line_start_)) [[unlikely]]
+      return long_item_end(n);
+    char* out = text_.reserve(kHeldSpaces + 2);
+    std::memcpy(out, ",\n                              ", kHeldSpaces + 2);
+    text_.commit(n + 2);
+    line_begins(end);
+    held_ = n;
+  }
+
   /// `n` spaces as one fragment.
   MERVIK_ALWAYS_INLINE void spaces(size_t n) {
     const size_t begin = text_.size();
@@ -613,8 +641,13 @@ class LineRun {
     line_begins(lines_end);
   }
 
-  /// Appends `n` spaces as two fragments (a line's indentation: the closing run and one level).
+  /// Appends `n` spaces as two fragments (a line's indentation: the closing run and one level),
+  /// or lets those held back with the line end before count as written.
   MERVIK_ALWAYS_INLINE void spaces(size_t closing, size_t level) {
+    if (held_ != 0) {
+      held_ = 0;  // held back by this container's line end before
+      return;
+    }
     const size_t n = closing + level;
     if (text_.size() + n < limit_) [[likely]] {
       text_.append_spaces(n);  // neither fragment can send part of the line
@@ -622,6 +655,35 @@ class LineRun {
     }
     spaces(closing);
     spaces(level);
+  }
+
+  /// The closing line of a container: its indentation `closing` as one fragment, then `bracket`
+  /// (without line breaks). Spaces held back beyond `closing` are dropped.
+  MERVIK_ALWAYS_INLINE void close_line(size_t closing, std::string_view bracket) {
+    if (held_ != 0) {
+      text_.drop(held_ - closing);
+      held_ = 0;  // shorter than a line's capacity: as a fragment, the closing run cannot go alone
+    } else {
+      spaces(closing);
+    }
+    plain_fragment(bracket);
+  }
+
+  /// A fragment without line breaks and one whose only line break is its last byte, in one
+  /// store when neither can go alone.
+  MERVIK_ALWAYS_INLINE void plain_then_line_end(std::string_view first, std::string_view second) {
+    const size_t begin = text_.size();
+    const size_t end = begin + first.size() + second.size();
+    if (end < limit_) [[likely]] {
+      char* out = text_.reserve(first.size() + second.size());
+      std::memcpy(out, first.data(), first.size());
+      std::memcpy(out + first.size(), second.data(), second.size());
+      text_.commit(first.size() + second.size());
+      line_begins(end);
+      return;
+    }
+    plain_fragment(first);
+    line_end(second);
   }
 
   /// Appends bytes without the buffer's ASCII bookkeeping, which only the format calls use.
@@ -633,8 +695,9 @@ class LineRun {
 
   /// Sends the finished lines once enough have gathered.
   MERVIK_ALWAYS_INLINE void send_when_full() {
-    if (text_.size() >= kRunBytes) [[unlikely]]
-      send();
+    if (text_.size() >= kRunBytes) [[unlikely]] {
+      if (text_.size() - held_ >= kRunBytes) send();
+    }
   }
 
  private:
@@ -648,8 +711,27 @@ class LineRun {
   void send() {
     if (broken_) return;
     ++code_runs_;
-    if (IoResult sent = target_.write_run(text_.view()); !sent) return fail(sent.error());
+    if (IoResult sent = target_.write_run(written()); !sent) return fail(sent.error());
     restart();
+  }
+
+  // item_end after a line too long to be sent with the lines before it, or before a long
+  // indentation: the spaces are stored apart, and held back unless a fragment of them could go
+  // alone.
+  MERVIK_NOINLINE void long_item_end(size_t n) {
+    line_end(",\n");
+    if (n >= capacity_) return;
+    text_.append_spaces(n);
+    held_ = n;
+  }
+
+  // The text written so far: all but the spaces held back.
+  std::string_view written() const noexcept { return text_.view().substr(0, text_.size() - held_); }
+
+  // After the text was emptied: the spaces held back are stored again. They follow a line
+  // break, so the unfinished line they begin starts with them.
+  void hold_back_again() {
+    if (held_ != 0) text_.append_spaces(held_);
   }
 
   // The text starts afresh from the target's unfinished line.
@@ -657,6 +739,7 @@ class LineRun {
     text_.clear(keep_);
     append(target_.take_unfinished());
     line_begins(0);
+    hold_back_again();
   }
 
   void line_begins(size_t at) noexcept {
@@ -685,9 +768,10 @@ class LineRun {
   // line_start_ + capacity_: while the text ends before it, neither the unfinished line nor any
   // fragment of it is long enough to reach the target on its own.
   size_t limit_ = 0;
+  size_t held_ = 0;  // spaces at the end of text_ held back (item_end)
   bool open_ = false;
   uint64_t code_runs_ = 0;
-  bool broken_ = false;            // a write failed: nothing more is written
+  bool broken_ = false;  // a write failed: nothing more is written
   std::optional<PyErr> failure_;  // its error, until the rendering takes it
 };
 
@@ -930,13 +1014,17 @@ class Renderer {
       sink_.append_line_end_and_spaces(closing.view().size() + level.view().size());
       indented = true;
       return {};
+    } else if constexpr (kRun) {
+      sink_.item_end(closing.view().size() + level.view().size());
+      return {};
     } else {
       return line_end_step(",\n");
     }
   }
   /// The end of a container after its items; the indentation of a line that begins no item
   /// is cut back to the closing run.
-  Result<void> close_items(const SpaceRun& closing, bool indented, std::string_view bracket) {
+  MERVIK_ALWAYS_INLINE Result<void> close_items(const SpaceRun& closing, bool indented,
+                                                std::string_view bracket) {
     if constexpr (kFormat) {
       if (indented) {
         sink_.drop(indent_);
@@ -947,10 +1035,9 @@ class Renderer {
     return close(closing, bracket);
   }
   /// The step [closing run, bracket] that ends a container.
-  Result<void> close(const SpaceRun& closing, std::string_view bracket) {
+  MERVIK_ALWAYS_INLINE Result<void> close(const SpaceRun& closing, std::string_view bracket) {
     if constexpr (kRun) {
-      sink_.spaces(closing.view().size());
-      sink_.plain_fragment(bracket);
+      sink_.close_line(closing.view().size(), bracket);
       return {};
     } else if constexpr (kBuffered) {
       sink_.append_spaces(closing.view().size());
@@ -1240,8 +1327,7 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
   SpaceRun closing(current);
   if constexpr (kRun) {
     if (KnownClasses::class_name_plain(still_known(obj, known), class_name.get())) {
-      sink_.plain_fragment(class_text.view());
-      sink_.line_end("(\n");
+      sink_.plain_then_line_end(class_text.view(), "(\n");
     } else {
       MERVIK_TRY(step({class_text.view(), "(\n"}));
     }
@@ -1282,7 +1368,7 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
         MERVIK_TRY(line_start(closing, level));
         sink_.plain_pair(name_text.view(), "=");
         if (!append_native(value.get())) MERVIK_TRY(render(value.get(), child));
-        MERVIK_TRY(line_end_step(",\n"));
+        MERVIK_TRY(item_end(closing, level, indented));
         continue;
       }
     }
@@ -1294,7 +1380,7 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
       MERVIK_TRY(step({closing.view(), level.view(), name_text.view(), "="}));
     }
     MERVIK_TRY(render(value.get(), child));
-    MERVIK_TRY(line_end_step(",\n"));
+    MERVIK_TRY(item_end(closing, level, indented));
   }
   return close_items(closing, indented, ")");
 }
