@@ -693,17 +693,36 @@ class LineRun {
     text_.commit(bytes.size());
   }
 
-  /// Sends the finished lines once enough have gathered.
-  MERVIK_ALWAYS_INLINE void send_when_full() {
-    if (text_.size() >= kRunBytes) [[unlikely]] {
-      if (text_.size() - held_ >= kRunBytes) send();
+  /// At the start of an item: false when a failed write ends the rendering (its error is for
+  /// the taking); else sends the finished lines once enough have gathered.
+  MERVIK_ALWAYS_INLINE bool item_begins() {
+    if (text_.size() < attend_at_) [[likely]]
+      return true;
+    return item_begins_attended();
+  }
+
+  /// After a native leaf's text was appended at `begin`: `tail` (no line breaks), with one
+  /// check when neither can go alone.
+  MERVIK_ALWAYS_INLINE void plain_then(size_t begin, std::string_view tail) {
+    if (text_.size() + tail.size() < limit_) [[likely]] {
+      append(tail);
+      return;
     }
+    plain(begin);
+    plain_fragment(tail);
   }
 
  private:
   void fail(const platform::IoError& error) {
     failure_.emplace(error_from_io(error));
     broken_ = true;
+    attend_at_ = 0;
+  }
+
+  MERVIK_NOINLINE bool item_begins_attended() {
+    if (failed()) return false;
+    if (text_.size() - held_ >= kRunBytes) send();
+    return true;
   }
 
   // A write to the target can give up the interpreter (a pipe) or run signal handlers (after
@@ -769,6 +788,9 @@ class LineRun {
   // fragment of it is long enough to reach the target on its own.
   size_t limit_ = 0;
   size_t held_ = 0;  // spaces at the end of text_ held back (item_end)
+  // The text's size from which the start of an item has more to do than go on: a full run to
+  // send, or (0) a failed write.
+  size_t attend_at_ = kRunBytes;
   bool open_ = false;
   uint64_t code_runs_ = 0;
   bool broken_ = false;  // a write failed: nothing more is written
@@ -825,6 +847,19 @@ class Renderer {
       return append_native_repr(obj, sink_);
     }
   }
+  /// append_native, then the ASCII `tail` (without line breaks) when it appended.
+  MERVIK_ALWAYS_INLINE bool append_native_then(PyObject* obj, std::string_view tail) {
+    if constexpr (kRun) {
+      const size_t begin = sink_.text().size();
+      if (!append_native_repr(obj, sink_.text())) return false;
+      sink_.plain_then(begin, tail);
+      return true;
+    } else {
+      if (!append_native_repr(obj, sink_)) return false;
+      sink_.append_ascii(tail);
+      return true;
+    }
+  }
   /// Runs `call`, which may run interpreter code, with a print's finished lines sent first.
   template <class F>
   auto with_code(F&& call) -> decltype(call()) {
@@ -840,9 +875,8 @@ class Renderer {
   /// and pending signals are handled now and then.
   MERVIK_ALWAYS_INLINE Result<void> next_item() {
     if constexpr (kRun) {
-      if (sink_.failed()) [[unlikely]]
+      if (!sink_.item_begins()) [[unlikely]]
         return std::unexpected(sink_.take_failure());
-      sink_.send_when_full();
     }
     return poll_signals();
   }
@@ -1262,8 +1296,7 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
       // As for sequences: native leaves run no interpreter code, so the entry stays alive
       // without references of its own until something else is rendered.
       MERVIK_TRY(item_start(closing, level, indented));
-      if (append_native(borrowed_key)) {
-        MERVIK_TRY(plain_step(": "));
+      if (append_native_then(borrowed_key, ": ")) {
         if (!append_native(borrowed_value)) {
           Held value(borrowed_value);
           MERVIK_TRY(render(value.get(), child));
