@@ -99,12 +99,16 @@ class ShownText {
  public:
   MERVIK_ALWAYS_INLINE explicit ShownText(PyObject* text) {
     if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text)) [[likely]] {
-      view_ = {static_cast<const char*>(PyUnicode_DATA(text)),
-               static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
+      view_ = ascii_view(text);
       ascii_ = true;
       return;
     }
     convert(text);
+  }
+  /// The text shown for an exact str known to be ASCII: its own bytes.
+  MERVIK_ALWAYS_INLINE static std::string_view ascii_view(PyObject* text) noexcept {
+    return {static_cast<const char*>(PyUnicode_DATA(text)),
+            static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
   }
   std::string_view view() const noexcept { return view_; }
   /// True when the text is known to be ASCII (it may be even when this says no).
@@ -1386,6 +1390,15 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
     bool plain_name = false;
     MERVIK_TRY_ASSIGN(const Held value, field_value(obj, i, field_name, known, plain_name));
     SpaceRun level(indent_);
+    if constexpr (kRun) {
+      if (plain_name) {  // a plain_text name: an exact ASCII str
+        MERVIK_TRY(line_start(closing, level));
+        sink_.plain_pair(ShownText::ascii_view(field_name), "=");
+        if (!append_native(value.get())) MERVIK_TRY(render(value.get(), child));
+        MERVIK_TRY(item_end(closing, level, indented));
+        continue;
+      }
+    }
     std::optional<ShownText> name_text_holder;
     MERVIK_TRY(show(field_name, name_text_holder));
     const ShownText& name_text = *name_text_holder;
@@ -1395,15 +1408,6 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
       if (!append_native(value.get())) MERVIK_TRY(render(value.get(), child));
       MERVIK_TRY(item_end(closing, level, indented));
       continue;
-    }
-    if constexpr (kRun) {
-      if (plain_name) {
-        MERVIK_TRY(line_start(closing, level));
-        sink_.plain_pair(name_text.view(), "=");
-        if (!append_native(value.get())) MERVIK_TRY(render(value.get(), child));
-        MERVIK_TRY(item_end(closing, level, indented));
-        continue;
-      }
     }
     if constexpr (kBuffered) {
       MERVIK_TRY(line_start(closing, level));
