@@ -41,16 +41,17 @@ class SpaceRun {
       view_ = std::string_view(kSpaces.data(), n);
       return;
     }
-    make_owned(n);
+    owned_ = spaces(n);
+    view_ = std::string_view(owned_.get(), n);
   }
   std::string_view view() const noexcept { return view_; }
 
  private:
-  MERVIK_NOINLINE void make_owned(uint64_t n) {
+  MERVIK_NOINLINE static std::unique_ptr<char[]> spaces(uint64_t n) {
     if (n >= (uint64_t{1} << 63)) fail("capacity overflow");
-    owned_ = std::make_unique_for_overwrite<char[]>(n);  // std::bad_alloc -> MemoryError
-    std::fill_n(owned_.get(), n, ' ');
-    view_ = std::string_view(owned_.get(), n);
+    auto owned = std::make_unique_for_overwrite<char[]>(n);  // std::bad_alloc -> MemoryError
+    std::fill_n(owned.get(), n, ' ');
+    return owned;
   }
 
   std::unique_ptr<char[]> owned_;
