@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "binding/python.h"
+#include "platform/compiler.h"
 
 namespace mervik {
 
@@ -27,7 +28,7 @@ class OwnedRef {
   }
   OwnedRef(const OwnedRef&) = delete;
   OwnedRef& operator=(const OwnedRef&) = delete;
-  ~OwnedRef() {
+  MERVIK_ALWAYS_INLINE ~OwnedRef() {
     if (ptr_ != nullptr) Release::release(ptr_);
   }
 
@@ -45,7 +46,7 @@ class OwnedRef {
   /// Hands the reference to the caller.
   [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
   /// Gives up the reference now (its destructor may run interpreter code).
-  void clear() noexcept {
+  MERVIK_ALWAYS_INLINE void clear() noexcept {
     if (PyObject* obj = std::exchange(ptr_, nullptr)) Release::release(obj);
   }
   explicit operator bool() const noexcept { return ptr_ != nullptr; }

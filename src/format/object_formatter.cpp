@@ -36,19 +36,24 @@ constexpr auto kSpaces = [] {
 /// A run of N spaces: a view of static storage, or an owned allocation for long runs.
 class SpaceRun {
  public:
-  explicit SpaceRun(uint64_t n) {
+  MERVIK_ALWAYS_INLINE explicit SpaceRun(uint64_t n) {
     if (n <= kStaticSpaces) [[likely]] {
       view_ = std::string_view(kSpaces.data(), n);
       return;
     }
-    if (n >= (uint64_t{1} << 63)) fail("capacity overflow");
-    owned_ = std::make_unique_for_overwrite<char[]>(n);  // std::bad_alloc -> MemoryError
-    std::fill_n(owned_.get(), n, ' ');
+    owned_ = spaces(n);
     view_ = std::string_view(owned_.get(), n);
   }
   std::string_view view() const noexcept { return view_; }
 
  private:
+  MERVIK_NOINLINE static std::unique_ptr<char[]> spaces(uint64_t n) {
+    if (n >= (uint64_t{1} << 63)) fail("capacity overflow");
+    auto owned = std::make_unique_for_overwrite<char[]>(n);  // std::bad_alloc -> MemoryError
+    std::fill_n(owned.get(), n, ' ');
+    return owned;
+  }
+
   std::unique_ptr<char[]> owned_;
   std::string_view view_;
 };
@@ -97,12 +102,16 @@ class ShownText {
  public:
   MERVIK_ALWAYS_INLINE explicit ShownText(PyObject* text) {
     if (PyUnicode_CheckExact(text) && PyUnicode_IS_ASCII(text)) [[likely]] {
-      view_ = {static_cast<const char*>(PyUnicode_DATA(text)),
-               static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
+      view_ = ascii_view(text);
       ascii_ = true;
       return;
     }
     convert(text);
+  }
+  /// The text shown for an exact str known to be ASCII: its own bytes.
+  MERVIK_ALWAYS_INLINE static std::string_view ascii_view(PyObject* text) noexcept {
+    return {static_cast<const char*>(PyUnicode_DATA(text)),
+            static_cast<size_t>(PyUnicode_GET_LENGTH(text))};
   }
   std::string_view view() const noexcept { return view_; }
   /// True when the text is known to be ASCII (it may be even when this says no).
@@ -500,9 +509,17 @@ constexpr size_t kScratchKeep = 64 * 1024;
 ///   before it, so those writes keep their exact size;
 /// - after a failed write nothing more is written and no interpreter code runs.
 /// The target is held for the whole run except while interpreter code runs.
+///
+/// The end of a container's line is stored together with the spaces that begin its next line,
+/// as in a format call, but those spaces are held back: they count as written only once the
+/// container's next item or closing bracket starts its line. Until then no send includes them
+/// and none is counted by the sends' rules, so whatever ends the rendering or runs in between
+/// (a failure, interpreter code) meets exactly the text the steps would have written.
 class LineRun {
  public:
   static constexpr size_t kRunBytes = 64 * 1024;
+  /// The longest indentation stored with a line end in one store of 32 bytes.
+  static constexpr size_t kHeldSpaces = 30;
 
   explicit LineRun(LineRunTarget& target)
       : target_(target), capacity_(target.line_capacity()), keep_(kRunBytes + 2 * capacity_) {
@@ -542,9 +559,10 @@ class LineRun {
     ++code_runs_;
     if (!open_) return;
     if (!broken_) {
-      if (IoResult sent = target_.write_run(text_.view()); !sent) fail(sent.error());
+      if (IoResult sent = target_.write_run(written()); !sent) fail(sent.error());
     }
     text_.clear(keep_);
+    hold_back_again();
     target_.close_run();
     open_ = false;
   }
@@ -595,6 +613,21 @@ class LineRun {
     line_begins(end);
   }
 
+  /// ",\n" that ends an item's line in a container and the `n` spaces that begin the
+  /// container's next line, which are held back until that line starts (`spaces(closing,
+  /// level)` or `close_line`).
+  MERVIK_ALWAYS_INLINE void item_end(size_t n) {
+    const size_t begin = text_.size();
+    const size_t end = begin + 2;
+    if (n > kHeldSpaces || (end > limit_ && begin > line_start_)) [[unlikely]]
+      return long_item_end(n);
+    char* out = text_.reserve(kHeldSpaces + 2);
+    std::memcpy(out, ",\n                              ", kHeldSpaces + 2);
+    text_.commit(n + 2);
+    line_begins(end);
+    held_ = n;
+  }
+
   /// `n` spaces as one fragment.
   MERVIK_ALWAYS_INLINE void spaces(size_t n) {
     const size_t begin = text_.size();
@@ -615,8 +648,13 @@ class LineRun {
     line_begins(lines_end);
   }
 
-  /// Appends `n` spaces as two fragments (a line's indentation: the closing run and one level).
+  /// Appends `n` spaces as two fragments (a line's indentation: the closing run and one level),
+  /// or lets those held back with the line end before count as written.
   MERVIK_ALWAYS_INLINE void spaces(size_t closing, size_t level) {
+    if (held_ != 0) {
+      held_ = 0;  // held back by this container's line end before
+      return;
+    }
     const size_t n = closing + level;
     if (text_.size() + n < limit_) [[likely]] {
       text_.append_spaces(n);  // neither fragment can send part of the line
@@ -626,6 +664,35 @@ class LineRun {
     spaces(level);
   }
 
+  /// The closing line of a container: its indentation `closing` as one fragment, then `bracket`
+  /// (without line breaks). Spaces held back beyond `closing` are dropped.
+  MERVIK_ALWAYS_INLINE void close_line(size_t closing, std::string_view bracket) {
+    if (held_ != 0) {
+      text_.drop(held_ - closing);
+      held_ = 0;  // shorter than a line's capacity: as a fragment, the closing run cannot go alone
+    } else {
+      spaces(closing);
+    }
+    plain_fragment(bracket);
+  }
+
+  /// A fragment without line breaks and one whose only line break is its last byte, in one
+  /// store when neither can go alone.
+  MERVIK_ALWAYS_INLINE void plain_then_line_end(std::string_view first, std::string_view second) {
+    const size_t begin = text_.size();
+    const size_t end = begin + first.size() + second.size();
+    if (end < limit_) [[likely]] {
+      char* out = text_.reserve(first.size() + second.size());
+      std::memcpy(out, first.data(), first.size());
+      std::memcpy(out + first.size(), second.data(), second.size());
+      text_.commit(first.size() + second.size());
+      line_begins(end);
+      return;
+    }
+    plain_fragment(first);
+    line_end(second);
+  }
+
   /// Appends bytes without the buffer's ASCII bookkeeping, which only the format calls use.
   MERVIK_ALWAYS_INLINE void append(std::string_view bytes) {
     char* out = text_.reserve(bytes.size());
@@ -633,16 +700,36 @@ class LineRun {
     text_.commit(bytes.size());
   }
 
-  /// Sends the finished lines once enough have gathered.
-  MERVIK_ALWAYS_INLINE void send_when_full() {
-    if (text_.size() >= kRunBytes) [[unlikely]]
-      send();
+  /// At the start of an item: false when a failed write ends the rendering (its error is for
+  /// the taking); else sends the finished lines once enough have gathered.
+  MERVIK_ALWAYS_INLINE bool item_begins() {
+    if (text_.size() < attend_at_) [[likely]]
+      return true;
+    return item_begins_attended();
+  }
+
+  /// After a native leaf's text was appended at `begin`: `tail` (no line breaks), with one
+  /// check when neither can go alone.
+  MERVIK_ALWAYS_INLINE void plain_then(size_t begin, std::string_view tail) {
+    if (text_.size() + tail.size() < limit_) [[likely]] {
+      append(tail);
+      return;
+    }
+    plain(begin);
+    plain_fragment(tail);
   }
 
  private:
   void fail(const platform::IoError& error) {
     failure_.emplace(error_from_io(error));
     broken_ = true;
+    attend_at_ = 0;
+  }
+
+  MERVIK_NOINLINE bool item_begins_attended() {
+    if (failed()) return false;
+    if (text_.size() - held_ >= kRunBytes) send();
+    return true;
   }
 
   // A write to the target can give up the interpreter (a pipe) or run signal handlers (after
@@ -650,8 +737,27 @@ class LineRun {
   void send() {
     if (broken_) return;
     ++code_runs_;
-    if (IoResult sent = target_.write_run(text_.view()); !sent) return fail(sent.error());
+    if (IoResult sent = target_.write_run(written()); !sent) return fail(sent.error());
     restart();
+  }
+
+  // item_end after a line too long to be sent with the lines before it, or before a long
+  // indentation: the spaces are stored apart, and held back unless a fragment of them could go
+  // alone.
+  MERVIK_NOINLINE void long_item_end(size_t n) {
+    line_end(",\n");
+    if (n >= capacity_) return;
+    text_.append_spaces(n);
+    held_ = n;
+  }
+
+  // The text written so far: all but the spaces held back.
+  std::string_view written() const noexcept { return text_.view().substr(0, text_.size() - held_); }
+
+  // After the text was emptied: the spaces held back are stored again. They follow a line
+  // break, so the unfinished line they begin starts with them.
+  void hold_back_again() {
+    if (held_ != 0) text_.append_spaces(held_);
   }
 
   // The text starts afresh from the target's unfinished line.
@@ -659,6 +765,7 @@ class LineRun {
     text_.clear(keep_);
     append(target_.take_unfinished());
     line_begins(0);
+    hold_back_again();
   }
 
   void line_begins(size_t at) noexcept {
@@ -687,9 +794,13 @@ class LineRun {
   // line_start_ + capacity_: while the text ends before it, neither the unfinished line nor any
   // fragment of it is long enough to reach the target on its own.
   size_t limit_ = 0;
+  size_t held_ = 0;  // spaces at the end of text_ held back (item_end)
+  // The text's size from which the start of an item has more to do than go on: a full run to
+  // send, or (0) a failed write.
+  size_t attend_at_ = kRunBytes;
   bool open_ = false;
   uint64_t code_runs_ = 0;
-  bool broken_ = false;            // a write failed: nothing more is written
+  bool broken_ = false;  // a write failed: nothing more is written
   std::optional<PyErr> failure_;  // its error, until the rendering takes it
 };
 
@@ -747,6 +858,19 @@ class Renderer {
       return append_native_repr(obj, sink_);
     }
   }
+  /// append_native, then the ASCII `tail` (without line breaks) when it appended.
+  MERVIK_ALWAYS_INLINE bool append_native_then(PyObject* obj, std::string_view tail) {
+    if constexpr (kRun) {
+      const size_t begin = sink_.text().size();
+      if (!append_native_repr(obj, sink_.text())) return false;
+      sink_.plain_then(begin, tail);
+      return true;
+    } else {
+      if (!append_native_repr(obj, sink_)) return false;
+      sink_.append_ascii(tail);
+      return true;
+    }
+  }
   /// Runs `call`, which may run interpreter code, with a print's finished lines sent first.
   template <class F>
   auto with_code(F&& call) -> decltype(call()) {
@@ -762,9 +886,8 @@ class Renderer {
   /// and pending signals are handled now and then.
   MERVIK_ALWAYS_INLINE Result<void> next_item() {
     if constexpr (kRun) {
-      if (sink_.failed()) [[unlikely]]
+      if (!sink_.item_begins()) [[unlikely]]
         return std::unexpected(sink_.take_failure());
-      sink_.send_when_full();
     }
     return poll_signals();
   }
@@ -936,13 +1059,17 @@ class Renderer {
       sink_.append_line_end_and_spaces(closing.view().size() + level.view().size());
       indented = true;
       return {};
+    } else if constexpr (kRun) {
+      sink_.item_end(closing.view().size() + level.view().size());
+      return {};
     } else {
       return line_end_step(",\n");
     }
   }
   /// The end of a container after its items; the indentation of a line that begins no item
   /// is cut back to the closing run.
-  Result<void> close_items(const SpaceRun& closing, bool indented, std::string_view bracket) {
+  MERVIK_ALWAYS_INLINE Result<void> close_items(const SpaceRun& closing, bool indented,
+                                                std::string_view bracket) {
     if constexpr (kFormat) {
       if (indented) {
         sink_.drop(indent_);
@@ -953,10 +1080,9 @@ class Renderer {
     return close(closing, bracket);
   }
   /// The step [closing run, bracket] that ends a container.
-  Result<void> close(const SpaceRun& closing, std::string_view bracket) {
+  MERVIK_ALWAYS_INLINE Result<void> close(const SpaceRun& closing, std::string_view bracket) {
     if constexpr (kRun) {
-      sink_.spaces(closing.view().size());
-      sink_.plain_fragment(bracket);
+      sink_.close_line(closing.view().size(), bracket);
       return {};
     } else if constexpr (kBuffered) {
       sink_.append_spaces(closing.view().size());
@@ -1200,8 +1326,7 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
       // As for sequences: native leaves run no interpreter code, so the entry stays alive
       // without references of its own until something else is rendered.
       MERVIK_TRY(item_start(closing, level, indented));
-      if (append_native(borrowed_key)) {
-        MERVIK_TRY(plain_step(": "));
+      if (append_native_then(borrowed_key, ": ")) {
         if (!append_native(borrowed_value)) {
           Held value(borrowed_value);
           MERVIK_TRY(render(value.get(), child));
@@ -1268,8 +1393,7 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
   SpaceRun closing(current);
   if constexpr (kRun) {
     if (KnownClasses::class_name_plain(still_known(obj, known), class_name.get())) {
-      sink_.plain_fragment(class_text.view());
-      sink_.line_end("(\n");
+      sink_.plain_then_line_end(class_text.view(), "(\n");
     } else {
       MERVIK_TRY(step({class_text.view(), "(\n"}));
     }
@@ -1295,6 +1419,15 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
     bool plain_name = false;
     MERVIK_TRY_ASSIGN(const Held value, field_value(obj, i, field_name, known, plain_name));
     SpaceRun level(indent_);
+    if constexpr (kRun) {
+      if (plain_name) {  // a plain_text name: an exact ASCII str
+        MERVIK_TRY(line_start(closing, level));
+        sink_.plain_pair(ShownText::ascii_view(field_name), "=");
+        if (!append_native(value.get())) MERVIK_TRY(render(value.get(), child));
+        MERVIK_TRY(item_end(closing, level, indented));
+        continue;
+      }
+    }
     std::optional<ShownText> name_text_holder;
     MERVIK_TRY(show(field_name, name_text_holder));
     const ShownText& name_text = *name_text_holder;
@@ -1305,15 +1438,6 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
       MERVIK_TRY(item_end(closing, level, indented));
       continue;
     }
-    if constexpr (kRun) {
-      if (plain_name) {
-        MERVIK_TRY(line_start(closing, level));
-        sink_.plain_pair(name_text.view(), "=");
-        if (!append_native(value.get())) MERVIK_TRY(render(value.get(), child));
-        MERVIK_TRY(line_end_step(",\n"));
-        continue;
-      }
-    }
     if constexpr (kBuffered) {
       MERVIK_TRY(line_start(closing, level));
       MERVIK_TRY(step({name_text.view()}));
@@ -1322,7 +1446,7 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
       MERVIK_TRY(step({closing.view(), level.view(), name_text.view(), "="}));
     }
     MERVIK_TRY(render(value.get(), child));
-    MERVIK_TRY(line_end_step(",\n"));
+    MERVIK_TRY(item_end(closing, level, indented));
   }
   return close_items(closing, indented, ")");
 }

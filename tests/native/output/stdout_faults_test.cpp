@@ -168,39 +168,55 @@ TEST_P(PrintRuns, reach_the_system_as_the_steps_one_by_one_would) {
                                   std::string(1030, 'n') +
                                   ": int = 1\n"
                                   "class R:\n"
-                                  "    def __repr__(self): return 'r\\n' * 700 + 'x' * 1100\n");
+                                  "    def __repr__(self): return 'r\\n' * 700 + 'x' * 1100\n"
+                                  // Fields whose second lookup runs code after the first's line
+                                  // ended, and returns (P) or raises (F).
+                                  "class P:\n"
+                                  "    __dataclass_fields__ = dict.fromkeys('ab')\n"
+                                  "    a = 1\n"
+                                  "    b = property(lambda self: [2, 3])\n"
+                                  "class F(P):\n"
+                                  "    b = property(lambda self: 1 / 0)\n");
   ASSERT_TRUE(value);
   for (const uint64_t indent : {0, 2, 300, 1100}) {
     for (const size_t start : {0, 1000}) {
       std::vector<std::string> writes[2];
       std::string buffered[2];
+      bool failed[2];
       for (const bool in_runs : {false, true}) {
         FakeStdout fake;
         StdoutWriter writer(kFakeOps);
         ASSERT_TRUE(writer.write({std::string(start, 's')}));
+        Result<void> printed;
         if (in_runs) {
-          ASSERT_TRUE(ObjectFormatter::print(value.get(), indent, writer));
+          printed = ObjectFormatter::print(value.get(), indent, writer);
         } else {
-          ASSERT_TRUE(ObjectFormatter::render(value.get(), indent, 0, writer));
-          ASSERT_TRUE(write_step(writer, {"\n"}));
+          printed = ObjectFormatter::render(value.get(), indent, 0, writer);
+          if (printed) printed = write_step(writer, {"\n"});
+        }
+        failed[in_runs] = !printed;
+        if (!printed) {
+          restore_error(std::move(printed).error());
+          EXPECT_TRUE(testing::raised(PyExc_ZeroDivisionError, "division by zero"));
         }
         writes[in_runs] = joined_after_line_breaks(fake.writes);
         buffered[in_runs] = writer.buffered();
       }
+      EXPECT_EQ(failed[1], failed[0]) << "indent " << indent << ", start " << start;
       EXPECT_EQ(writes[1], writes[0]) << "indent " << indent << ", start " << start;
       EXPECT_EQ(buffered[1], buffered[0]) << "indent " << indent << ", start " << start;
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, PrintRuns,
-                         ::testing::Values("[1, 'ab', {'k': ()}]",
-                                           "['x' * 1500, 'y' * 1020, 'z' * 1022]",
-                                           "{'k' * 1010: 'v' * 1010, 'a': ['b' * 1021]}",
-                                           "[[[[[[[[['deep' * 200]]]]]]]]]",
-                                           "(((((((((1,),),),),),),),),)",
-                                           "[D('x' * 1000), D([D(2)])]", "[R(), {R(): R()}, R()]",
-                                           "[{1, 2}, 'q' * 1030, {3}]"));
+INSTANTIATE_TEST_SUITE_P(
+    Table, PrintRuns,
+    ::testing::Values("[1, 'ab', {'k': ()}]", "['x' * 1500, 'y' * 1020, 'z' * 1022]",
+                      "{'k' * 1010: 'v' * 1010, 'a': ['b' * 1021]}",
+                      "[[[[[[[[['deep' * 200]]]]]]]]]", "(((((((((1,),),),),),),),),)",
+                      "[D('x' * 1000), D([D(2)])]", "[R(), {R(): R()}, R()]",
+                      "[{1, 2}, 'q' * 1030, {3}]", "[D([1, P()]), {'k': P()}, P()]",
+                      "[D([1, F()]), 2]", "[[D(i), [i]] for i in range(300)]"));
 
 }  // namespace
 }  // namespace mervik
