@@ -754,10 +754,17 @@ class LineRun {
   // The text written so far: all but the spaces held back.
   std::string_view written() const noexcept { return text_.view().substr(0, text_.size() - held_); }
 
-  // After the text was emptied: the spaces held back are stored again. They follow a line
-  // break, so the unfinished line they begin starts with them.
+  // After the text was emptied: the spaces held back are stored again when they still begin the
+  // unfinished line. When the text starts with a line that other code left unfinished meanwhile
+  // (another thread's print), they are given up, and the container's next line start writes them
+  // as its own step, with that step's checks against the line's length.
   void hold_back_again() {
-    if (held_ != 0) text_.append_spaces(held_);
+    if (held_ == 0) return;
+    if (text_.size() != 0) {
+      held_ = 0;
+      return;
+    }
+    text_.append_spaces(held_);
   }
 
   // The text starts afresh from the target's unfinished line.

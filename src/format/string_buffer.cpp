@@ -94,7 +94,9 @@ bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o, Unit* const 
       goto beyond_ascii;
     }
 #else
-    for (uint64_t word; i + 8 <= size; i += 8, o += 8) {  // ASCII eight bytes at a time
+    // ASCII eight bytes at a time, while the units have room for them (text vouched for is
+    // decoded without checks, and were it not valid UTF-8 it could make more units than foretold).
+    for (uint64_t word; i + 8 <= size && o_end - o >= 8; i += 8, o += 8) {
       std::memcpy(&word, s + i, 8);
       if ((word & 0x8080808080808080u) != 0) break;
       unsigned char bytes[8];  // not aliasing `o`, so that the loop becomes a widening store

@@ -121,12 +121,13 @@ def test_unwritable_stdout(run_python, target, error):
     assert err == ("" if error is None else f"{error}\n" * 2) + "ok\n"
 
 
-def test_escapes_reach_the_system_in_pieces_of_at_most_1024_bytes():
+def system_writes(code):
+    """The bytes of each write(2) to fd 1 by a child interpreter running `code`."""
     # A SOCK_SEQPACKET socket keeps every write(2) as one message.
     parent, child = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
     with parent, child:
         proc = subprocess.Popen(
-            [sys.executable, "-c", "import mervik; mervik.print_escaped_bytes(bytes(range(250)) * 4)"],
+            [sys.executable, "-c", textwrap.dedent(code)],
             stdout=child, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
         )
         child.close()
@@ -134,10 +135,46 @@ def test_escapes_reach_the_system_in_pieces_of_at_most_1024_bytes():
         while message := parent.recv(65536):
             messages.append(message)
         assert proc.wait(timeout=60) == 0
+    return messages
+
+
+def test_escapes_reach_the_system_in_pieces_of_at_most_1024_bytes():
+    messages = system_writes("import mervik; mervik.print_escaped_bytes(bytes(range(250)) * 4)")
     data = b"".join(messages)
     assert data == b"".join(b"\\x%02x" % b for b in bytes(range(250)) * 4) + b"\n"
     assert all(len(m) <= 1024 for m in messages)
     assert len(messages) >= 4
+
+
+@pytest.mark.parametrize("value, after", [("D()", b"    b=2,\n)\n"),
+                                          ("[D()]", b"        b=2,\n    ),\n]\n")])
+def test_a_line_left_unfinished_by_code_run_between_items_goes_out_as_steps_would_send_it(
+        value, after):
+    # While the field's lookup runs, another thread's print leaves 1022 bytes of a line in the
+    # buffer; the indentation of the field's line does not fit after them, so the buffer goes
+    # out before it.
+    messages = system_writes(f"""
+        import threading, mervik
+        in_repr, go_on = threading.Event(), threading.Event()
+        class R:
+            def __repr__(self):
+                in_repr.set()
+                go_on.wait()
+                return "r"
+        class D:
+            __dataclass_fields__ = dict.fromkeys("ab")
+            a = 1
+            @property
+            def b(self):
+                D.other = threading.Thread(target=mervik.pretty_print, args=({{"k" * 1014: R()}},))
+                D.other.start()
+                in_repr.wait()
+                return 2
+        mervik.pretty_print({value})
+        go_on.set()
+        D.other.join()
+    """)
+    assert messages[2:] == [b"    '" + b"k" * 1014 + b"': ", after, b"r,\n}\n"]
 
 
 def test_format_escaped_bytes():

@@ -132,7 +132,8 @@ TEST(StringBuffer, a_text_becomes_the_str_the_interpreter_decodes_or_empty) {
       "\x80", "\xBF", "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xE0\x9F\xBF", "\xED\xA0\x80",
       "\xED\xBF\xBF", "\xF0\x80\x80\x80", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80",
       "\xF5\x80\x80\x80", "\xF8\x88\x80\x80", "\xFF", "\xC2", "\xC2\x41", "\xE2\x82",
-      "\xE2\x28\xA1", "\xE2\x82\x41", "\xF0\x9F\x98", "\xF0\x9F\x41\x80", "\xF0\x9F\x98\x41"};
+      "\xE2\x28\xA1", "\xE2\x82\x41", "\xF0\x9F\x98", "\xF0\x9F\x41\x80", "\xF0\x9F\x98\x41",
+      std::string(14, '\xA9')};  // stray continuations: vouched for, more units than foretold
   const std::vector<std::string> befores = {"", "abcdefghijklmnopq", "\xC3\xA9", "\xC4\x80",
                                             "\xF0\x9F\x98\x80"};
   const std::vector<std::string> afters = {"", "z", "zz", "yz" + std::string(20, 'x')};
