@@ -1167,8 +1167,17 @@ class Renderer {
     });
   }
 
+  /// The run of one level of indentation, made where an item first needs it: a long run may
+  /// fail to be made, and so fails where each item's own run did.
+  MERVIK_ALWAYS_INLINE const SpaceRun& level_run() {
+    if (!level_) [[unlikely]]
+      level_.emplace(indent_);
+    return *level_;
+  }
+
   Sink& sink_;
   const uint64_t indent_;
+  std::optional<SpaceRun> level_;
   uint32_t until_signal_check_ = kSignalCheckInterval;
   OpenPath open_;
   KnownClasses known_;
@@ -1328,7 +1337,7 @@ MERVIK_ALWAYS_INLINE Result<void> Renderer<Sink>::sequence(PyObject* seq, bool i
     const Py_ssize_t bound = is_list ? std::min(length, PyList_GET_SIZE(seq)) : length;
     if (i >= bound) break;
     PyObject* const borrowed = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
-    SpaceRun level(indent_);
+    const SpaceRun& level = level_run();
     if constexpr (kBuffered) {
       // A native leaf runs no interpreter code, so the item cannot go away while it is written
       // and needs no reference of its own.
@@ -1364,7 +1373,7 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
   while (true) {
     MERVIK_TRY(next_item());
     if (!cursor.next_borrowed(borrowed_key, borrowed_value)) break;
-    SpaceRun level(indent_);
+    const SpaceRun& level = level_run();
     if constexpr (kBuffered) {
       // As for sequences: native leaves run no interpreter code, so the entry stays alive
       // without references of its own until something else is rendered.
@@ -1461,7 +1470,7 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
     }
     bool plain_name = false;
     MERVIK_TRY_ASSIGN(const Held value, field_value(obj, i, field_name, known, plain_name));
-    SpaceRun level(indent_);
+    const SpaceRun& level = level_run();
     if constexpr (kRun) {
       if (plain_name) {  // a plain_text name: an exact ASCII str
         MERVIK_TRY(line_start(closing, level));
