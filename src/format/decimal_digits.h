@@ -38,6 +38,22 @@ inline uint64_t eight_digits_le(uint32_t v) noexcept {
   return y + 0x3030303030303030u;
 }
 
+/// The four decimal digits of v < 10^4 (leading zeros included) as ASCII in the low four bytes,
+/// the first digit in the lowest byte: as eight_digits_le, from two lanes below 100.
+inline uint32_t four_digits_le(uint32_t v) noexcept {
+  const uint32_t hundreds = v * 5243 >> 19;  // v / 100
+  uint32_t y = hundreds | (v - hundreds * 100) << 16;
+  const uint32_t z = (y * 103 >> 10) & 0x000F000Fu;  // each lane / 10
+  y = z | (y - z * 10) << 8;
+  return y + 0x30303030u;
+}
+
+/// Stores a word made by four_digits_le (possibly shifted) so that its lowest byte comes first.
+inline void store_le32(char* o, uint32_t word) noexcept {
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+  std::memcpy(o, &word, 4);
+}
+
 /// Stores a word made by eight_digits_le (possibly shifted) so that its lowest byte comes first.
 inline void store_le(char* o, uint64_t word) noexcept {
   if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);

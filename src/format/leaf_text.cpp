@@ -370,6 +370,18 @@ bool append_int_repr(PyObject* integer, StringBuffer& out) {
   const _PyLongValue& number = reinterpret_cast<const PyLongObject*>(integer)->long_value;
   const uintptr_t tag = number.lv_tag;
   const size_t count = tag >> _PyLong_NON_SIZE_BITS;
+  negative = (tag & _PyLong_SIGN_MASK) == 2;
+  if (count <= 1) {  // one digit or none (zero): most ints in data are small
+    const uint32_t value = count == 0 ? 0 : number.ob_digit[0];
+    if (value < 10000) {
+      const int n = 1 + (value >= 10) + (value >= 100) + (value >= 1000);
+      char* const o = out.reserve(5);
+      o[0] = '-';
+      store_le32(o + negative, four_digits_le(value) >> 8 * (4 - n));
+      out.commit(static_cast<size_t>(negative) + static_cast<size_t>(n));
+      return true;
+    }
+  }
   constexpr size_t kMostDigits = (64 + PyLong_SHIFT - 1) / PyLong_SHIFT;
   if (count > kMostDigits) return false;  // beyond 64 bits: repr() itself
   if (count == kMostDigits &&
@@ -380,7 +392,6 @@ bool append_int_repr(PyObject* integer, StringBuffer& out) {
   for (size_t i = count; i-- > 0;) {
     magnitude = magnitude << PyLong_SHIFT | number.ob_digit[i];
   }
-  negative = (tag & _PyLong_SIGN_MASK) == 2;
 #else
   int overflow;
   const long long value = PyLong_AsLongLongAndOverflow(integer, &overflow);

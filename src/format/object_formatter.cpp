@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -426,63 +427,105 @@ class RecursionScope {
   bool entered_ = false;
 };
 
-/// The containers open on the current rendering path, for the self-reference check. The
-/// innermost levels are scanned. Deeper levels (only deep values reach them) are kept in a list
-/// with a counting filter of their hashes, so that the check stays cheap at any depth: the list
-/// is scanned only when the filter's slot is taken.
+/// The containers open on the current rendering path, for the self-reference check. A path of
+/// up to kScanned levels is scanned. A deeper one (only deep values have one) is kept whole in a
+/// table of open addressing besides, so that the check stays a probe or two at any depth.
+/// Containers leave the path in the reverse order of their arrival, so one leaves the table by
+/// having its slot cleared: no container still there went past that slot when it was placed
+/// (the slot was free then, or held a container that left the table before it).
 class OpenPath {
  public:
   bool contains(PyObject* obj) const noexcept {
-    const size_t scanned = std::min(depth_, kScanned);
-    for (size_t i = 0; i < scanned; ++i) {
+    if (depth_ > kScanned) [[unlikely]]
+      return slot_of(obj) != nullptr;
+    for (size_t i = 0; i < depth_; ++i) {
       if (near_[i] == obj) return true;
     }
-    if (depth_ <= kScanned || filter_[slot(obj)] == 0) return false;
-    return std::find(deep_.begin(), deep_.end(), obj) != deep_.end();
+    return false;
   }
 
   /// Marks a container open for the lifetime of the scope.
   class Scope {
    public:
-    Scope(OpenPath& path, PyObject* obj) : path_(path) {
-      if (path.depth_ < kScanned) {
-        path.near_[path.depth_] = obj;
-      } else {
-        if (path.filter_.empty()) {
-          path.filter_.resize(kFilterSlots);
-          path.deep_.reserve(kFilterSlots / 4);
-        }
-        ++path.filter_[slot(obj)];
-        path.deep_.push_back(obj);
+    Scope(OpenPath& path, PyObject* obj) : path_(path), obj_(obj) {
+      const size_t level = path.depth_++;
+      if (level < kScanned) [[likely]] {
+        path.near_[level] = obj;
+        return;
       }
-      ++path.depth_;
+      path.enter_deep(obj, level);
     }
     ~Scope() {
-      if (--path_.depth_ >= kScanned) {
-        --path_.filter_[slot(path_.deep_.back())];
-        path_.deep_.pop_back();
-      }
+      const size_t level = --path_.depth_;
+      if (level >= kScanned) [[unlikely]]
+        path_.leave_deep(obj_, level);
     }
     Scope(const Scope&) = delete;
     Scope& operator=(const Scope&) = delete;
 
    private:
     OpenPath& path_;
+    PyObject* const obj_;
   };
 
  private:
   static constexpr size_t kScanned = 8;
-  static constexpr size_t kFilterSlots = 1024;
+  static constexpr size_t kFirstSlots = 512;
 
-  static size_t slot(PyObject* obj) noexcept {
+  /// The first of the slots where `obj` is looked for.
+  size_t home(PyObject* obj) const noexcept {
     const uint64_t address = reinterpret_cast<uintptr_t>(obj) >> 4;
-    return static_cast<size_t>((address * 0x9E3779B97F4A7C15u) >> 54);  // the top 10 bits
+    return static_cast<size_t>((address * 0x9E3779B97F4A7C15u) >> shift_);
+  }
+  /// The slot holding `obj` in the table, or null.
+  PyObject** slot_of(PyObject* obj) const noexcept {
+    for (size_t i = home(obj);; i = (i + 1) & mask_) {
+      PyObject* const held = table_[i];
+      if (held == obj) return &table_[i];
+      if (held == nullptr) return nullptr;
+    }
+  }
+  void place(PyObject* obj) noexcept {
+    size_t i = home(obj);
+    while (table_[i] != nullptr) i = (i + 1) & mask_;
+    table_[i] = obj;
+  }
+  /// A table of `slots` slots (a power of two) holding the path in its order.
+  void make_table(size_t slots) {
+    table_ = std::make_unique<PyObject*[]>(slots);  // null slots
+    mask_ = slots - 1;
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(slots));
+    for (PyObject* obj : near_) place(obj);
+    for (PyObject* obj : deep_) place(obj);
+  }
+  // Past the scanned levels: the whole path goes into the table, which is kept at most half
+  // full. It is made once per rendering, and is empty whenever the path is not deep.
+  MERVIK_NOINLINE void enter_deep(PyObject* obj, size_t level) {
+    if (table_ == nullptr) {
+      deep_.reserve(kFirstSlots / 2);
+      make_table(kFirstSlots);
+    } else if (level == kScanned) {
+      for (PyObject* open : near_) place(open);
+    } else if (2 * (level + 1) > mask_ + 1) {
+      make_table(2 * (mask_ + 1));
+    }
+    deep_.push_back(obj);
+    place(obj);
+  }
+  MERVIK_NOINLINE void leave_deep(PyObject* obj, size_t level) noexcept {
+    *slot_of(obj) = nullptr;
+    deep_.pop_back();
+    if (level == kScanned) {  // back to the scanned levels: the table is emptied
+      for (size_t i = kScanned; i-- > 0;) *slot_of(near_[i]) = nullptr;
+    }
   }
 
   std::array<PyObject*, kScanned> near_{};
   size_t depth_ = 0;
-  std::vector<PyObject*> deep_;
-  std::vector<uint16_t> filter_;  // enough for any depth the stack allows
+  std::vector<PyObject*> deep_;  // the levels past the scanned ones, outermost first
+  std::unique_ptr<PyObject*[]> table_;
+  size_t mask_ = 0;
+  unsigned shift_ = 64;
 };
 
 /// How a container reached again while it is open is written: as repr() marks it.
@@ -1131,8 +1174,17 @@ class Renderer {
     });
   }
 
+  /// The run of one level of indentation, made where an item first needs it: a long run may
+  /// fail to be made, and so fails where each item's own run did.
+  MERVIK_ALWAYS_INLINE const SpaceRun& level_run() {
+    if (!level_) [[unlikely]]
+      level_.emplace(indent_);
+    return *level_;
+  }
+
   Sink& sink_;
   const uint64_t indent_;
+  std::optional<SpaceRun> level_;
   uint32_t until_signal_check_ = kSignalCheckInterval;
   OpenPath open_;
   KnownClasses known_;
@@ -1292,7 +1344,7 @@ MERVIK_ALWAYS_INLINE Result<void> Renderer<Sink>::sequence(PyObject* seq, bool i
     const Py_ssize_t bound = is_list ? std::min(length, PyList_GET_SIZE(seq)) : length;
     if (i >= bound) break;
     PyObject* const borrowed = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
-    SpaceRun level(indent_);
+    const SpaceRun& level = level_run();
     if constexpr (kBuffered) {
       // A native leaf runs no interpreter code, so the item cannot go away while it is written
       // and needs no reference of its own.
@@ -1328,7 +1380,7 @@ Result<void> Renderer<Sink>::dict(PyObject* dict, uint64_t current) {
   while (true) {
     MERVIK_TRY(next_item());
     if (!cursor.next_borrowed(borrowed_key, borrowed_value)) break;
-    SpaceRun level(indent_);
+    const SpaceRun& level = level_run();
     if constexpr (kBuffered) {
       // As for sequences: native leaves run no interpreter code, so the entry stays alive
       // without references of its own until something else is rendered.
@@ -1425,7 +1477,7 @@ Result<void> Renderer<Sink>::dataclass(PyObject* obj, uint64_t current) {
     }
     bool plain_name = false;
     MERVIK_TRY_ASSIGN(const Held value, field_value(obj, i, field_name, known, plain_name));
-    SpaceRun level(indent_);
+    const SpaceRun& level = level_run();
     if constexpr (kRun) {
       if (plain_name) {  // a plain_text name: an exact ASCII str
         MERVIK_TRY(line_start(closing, level));

@@ -158,6 +158,7 @@ def test_ints_bools_and_none_are_written_as_repr_writes_them():
     rng = random.Random(3)
     values = EDGE_INTS + [-v for v in EDGE_INTS] + [-(2**63), -(2**63) - 1]
     values += POWER_EDGES + [-v for v in POWER_EDGES]
+    values += range(-10_050, 10_050)  # every int of one to four digits, and a few past them
     values += [rng.getrandbits(rng.randrange(1, 200)) * rng.choice((1, -1)) for _ in range(100_000)]
     values += [True, False, None]
     assert_same_as_repr(values)

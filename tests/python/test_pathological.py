@@ -90,14 +90,23 @@ def closed(container, close):
     return container
 
 
-def deep_cycle(depth):
-    """`depth` nested lists, the innermost holding the outermost: past the levels scanned first."""
-    outer = inner = []
+def deep_cycle(depth, back=0):
+    """`depth` nested lists, the innermost holding the one at level `back`: past the levels
+    scanned first."""
+    levels = [[]]
     for _ in range(depth - 1):
-        inner.append([])
-        inner = inner[0]
-    inner.append(outer)
-    return outer
+        levels[-1].append([])
+        levels.append(levels[-1][0])
+    levels[-1].append(levels[back])
+    return levels[0]
+
+
+def chain(depth):
+    """`depth` nested lists around [1], and the text of one as an item."""
+    value = [1]
+    for _ in range(depth - 1):
+        value = [value]
+    return value, "[|" * depth + "1,|" + "],|" * depth
 
 
 SELF_REFERENCES = {
@@ -109,6 +118,10 @@ SELF_REFERENCES = {
                   "Box(|item=[|...,|],|)"),
     "shared, not cyclic": (lambda: [[1]] * 2, "[|[|1,|],|[|1,|],|]"),
     "deep list": (lambda: deep_cycle(12), "[|" * 12 + "[...],|" + "],|" * 11 + "]"),
+    "deeper list, to a middle level": (lambda: deep_cycle(400, 200),
+                                       "[|" * 400 + "[...],|" + "],|" * 399 + "]"),
+    "deep, shared, not cyclic": (lambda: [chain(300)[0]] * 2 + [chain(9)[0]] * 2,
+                                 "[|" + chain(300)[1] * 2 + chain(9)[1] * 2 + "]"),
     "nested call": (lambda: HOLDER, "[|[ again, ],|]"),
 }
 
