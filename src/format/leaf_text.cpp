@@ -94,7 +94,10 @@ inline char* put_ascii_special(char* p, Py_UCS4 ch, char quote, QuotesSeen& seen
 /// bytes; returns the end. The bytes are made in one word and stored whole, without a branch
 /// on the length.
 MERVIK_ALWAYS_INLINE char* put_utf8_beyond_ascii(char* p, Py_UCS4 ch) noexcept {
-  const uint32_t length = 2 + (ch >= 0x800) + (ch >= 0x10000);
+  // One more byte for each bound the code point passes, counted with subtractions rather than
+  // comparisons, which the compiler may turn into branches that a random mix of characters
+  // defeats.
+  const uint32_t length = 2 + ((0x7FF - ch) >> 31) + ((0xFFFF - ch) >> 31);
   // The four groups of six bits, the highest in the lowest byte, as for a four-byte form;
   // shifting out the groups the form has not leaves the lead's bits in the lowest byte.
   const uint32_t groups =

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <new>
 #include <utility>
 
 #include "binding/internal_failure.h"
+#include "platform/compiler.h"
 #include "platform/memory.h"
 #include "platform/sse2.h"
 #include "platform/utf8.h"
@@ -47,6 +49,62 @@ PyObject* new_str(Py_ssize_t length) {
   return str;
 }
 
+/// A form of two to four bytes of UTF-8 decoded: its code point, its length and whether it is
+/// valid.
+struct DecodedForm {
+  uint32_t code;
+  uint32_t length;
+  bool valid;
+};
+
+/// Decodes the form at `s`, which has at least four bytes, from one word whatever the form's
+/// length, without a branch on the length (which varies from one character to the next). A lead
+/// byte below 0xE0 is taken for a form of two bytes.
+MERVIK_ALWAYS_INLINE DecodedForm decode_form(const unsigned char* s) noexcept {
+  uint32_t word;
+  std::memcpy(&word, s, 4);
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+  const uint32_t lead = word & 0xFF;
+  const uint32_t length = 2 + (lead >= 0xE0) + (lead >= 0xF0);
+  // The lead's bits and the continuation bytes' six, as for a four-byte form; the groups past
+  // the form's length shifted out.
+  constexpr uint32_t kLeadBits[5] = {0, 0, 0x1F, 0x0F, 0x07};
+  const uint32_t code = ((lead & kLeadBits[length]) << 18 | (word >> 8 & 0x3F) << 12 |
+                         (word >> 16 & 0x3F) << 6 | (word >> 24 & 0x3F)) >>
+                        (6 * (4 - length));
+  // Continuation bytes 0b10xxxxxx after the lead; no overlong form (the least code point of
+  // each length), no surrogate, nothing beyond U+10FFFF.
+  constexpr uint32_t kMarkerMask[5] = {0, 0, 0xC000, 0xC0C000, 0xC0C0C000};
+  constexpr uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};
+  const bool valid = lead >= 0xC2 && lead < 0xF5 &&
+                     (word & kMarkerMask[length]) == (0x80808000 & kMarkerMask[length]) &&
+                     code >= kLeast[length] && code - 0xD800 >= 0x800 && code <= 0x10FFFF;
+  return {code, length, valid};
+}
+
+#ifdef MERVIK_SSE2
+/// Stores the sixteen bytes of `v` at `o` as sixteen units.
+template <class Unit>
+MERVIK_ALWAYS_INLINE void widen_block(__m128i v, Unit* o) noexcept {
+  const __m128i zero = _mm_setzero_si128();
+  auto* const out = reinterpret_cast<__m128i*>(o);
+  if constexpr (sizeof(Unit) == 1) {
+    _mm_storeu_si128(out, v);
+  } else {
+    const __m128i low = _mm_unpacklo_epi8(v, zero), high = _mm_unpackhi_epi8(v, zero);
+    if constexpr (sizeof(Unit) == 2) {
+      _mm_storeu_si128(out, low);
+      _mm_storeu_si128(out + 1, high);
+    } else {
+      _mm_storeu_si128(out, _mm_unpacklo_epi16(low, zero));
+      _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(low, zero));
+      _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(high, zero));
+      _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(high, zero));
+    }
+  }
+}
+#endif
+
 /// Decodes `size` bytes of UTF-8 at `s` into `o`, one unit per code point; false when the bytes
 /// are not valid UTF-8 (then the units written are meaningless). `o` has room for as many units
 /// as the text has bytes that are not continuation bytes (up to `o_end`), and `Unit` is wide
@@ -63,35 +121,27 @@ bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o, Unit* const 
   while (true) {
 #ifdef MERVIK_SSE2
     // Sixteen bytes at a time: all of them widened and stored, the ASCII ones before the first
-    // other byte kept; that byte is decoded next, directly.
-    while (i + 16 <= size && o_end - o >= 16) {
+    // other byte kept, and the form that starts there decoded in the same step; ASCII runs and
+    // forms alternate at random in mixed text, so the step does not branch on which one comes.
+    // With no such byte, the form decoded is the ASCII after the block, and it is neither kept
+    // nor counted (the next unit written goes over it, in room that the loop's test leaves).
+    while (i + 20 <= size && o_end - o >= 17) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
       const auto mask = static_cast<unsigned>(_mm_movemask_epi8(v));
-      const __m128i zero = _mm_setzero_si128();
-      auto* const out = reinterpret_cast<__m128i*>(o);
-      if constexpr (sizeof(Unit) == 1) {
-        _mm_storeu_si128(out, v);
-      } else {
-        const __m128i low = _mm_unpacklo_epi8(v, zero), high = _mm_unpackhi_epi8(v, zero);
-        if constexpr (sizeof(Unit) == 2) {
-          _mm_storeu_si128(out, low);
-          _mm_storeu_si128(out + 1, high);
-        } else {
-          _mm_storeu_si128(out, _mm_unpacklo_epi16(low, zero));
-          _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(low, zero));
-          _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(high, zero));
-          _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(high, zero));
-        }
-      }
-      if (mask == 0) {
-        i += 16;
-        o += 16;
-        continue;
-      }
-      const auto ascii = static_cast<unsigned>(std::countr_zero(mask));
+      widen_block(v, o);
+      const auto ascii = static_cast<unsigned>(std::countr_zero(mask | 0x10000u));
       i += ascii;
       o += ascii;
-      goto beyond_ascii;
+      const uint32_t has_form = mask != 0;
+      const auto [code, length, valid] = decode_form(s + i);
+      if constexpr (kChecked) {
+        if (has_form != 0 && !valid) return false;
+      } else {
+        widest = std::max(widest, code & (0 - has_form));
+      }
+      *o = static_cast<Unit>(code);
+      o += has_form;
+      i += length & (0 - has_form);
     }
 #else
     // ASCII eight bytes at a time, while the units have room for them (text vouched for is
@@ -113,31 +163,9 @@ bool decode_utf8_into(const unsigned char* s, size_t size, Unit* o, Unit* const 
       ++i;
       continue;
     }
-#ifdef MERVIK_SSE2
-  beyond_ascii:
-#endif
     if (size - i >= 4) {
-      // Four bytes in one word, whatever the form's length: decoded and checked without a
-      // branch on the length, which varies from one character to the next.
-      uint32_t word;
-      std::memcpy(&word, s + i, 4);
-      if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-      const uint32_t lead = word & 0xFF;
-      const uint32_t length = 2 + (lead >= 0xE0) + (lead >= 0xF0);
-      // The lead's bits and the continuation bytes' six, as for a four-byte form; the groups
-      // past the form's length shifted out.
-      constexpr uint32_t kLeadBits[5] = {0, 0, 0x1F, 0x0F, 0x07};
-      const uint32_t code = ((lead & kLeadBits[length]) << 18 | (word >> 8 & 0x3F) << 12 |
-                             (word >> 16 & 0x3F) << 6 | (word >> 24 & 0x3F)) >>
-                            (6 * (4 - length));
+      const auto [code, length, valid] = decode_form(s + i);
       if constexpr (kChecked) {
-        // Continuation bytes 0b10xxxxxx after the lead; no overlong form (the least code point
-        // of each length), no surrogate, nothing beyond U+10FFFF.
-        constexpr uint32_t kMarkerMask[5] = {0, 0, 0xC000, 0xC0C000, 0xC0C0C000};
-        constexpr uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};
-        const bool valid = lead >= 0xC2 && lead < 0xF5 &&
-                           (word & kMarkerMask[length]) == (0x80808000 & kMarkerMask[length]) &&
-                           code >= kLeast[length] && code - 0xD800 >= 0x800 && code <= 0x10FFFF;
         if (!valid) return false;
       } else {
         widest = std::max(widest, code);

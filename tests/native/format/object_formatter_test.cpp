@@ -134,8 +134,11 @@ TEST(StringBuffer, a_text_becomes_the_str_the_interpreter_decodes_or_empty) {
       "\xF5\x80\x80\x80", "\xF8\x88\x80\x80", "\xFF", "\xC2", "\xC2\x41", "\xE2\x82",
       "\xE2\x28\xA1", "\xE2\x82\x41", "\xF0\x9F\x98", "\xF0\x9F\x41\x80", "\xF0\x9F\x98\x41",
       std::string(14, '\xA9')};  // stray continuations: vouched for, more units than foretold
-  const std::vector<std::string> befores = {"", "abcdefghijklmnopq", "\xC3\xA9", "\xC4\x80",
-                                            "\xF0\x9F\x98\x80"};
+  // ASCII before the sequence puts it at every kind of place in a block of sixteen bytes:
+  // first, inside, last, just after.
+  const std::vector<std::string> befores = {
+      "",        "abcdefghijklmnopq",  "\xC3\xA9",          "\xC4\x80", "\xF0\x9F\x98\x80",
+      "abcdefg", std::string(15, 'a'), std::string(16, 'a')};
   const std::vector<std::string> afters = {"", "z", "zz", "yz" + std::string(20, 'x')};
   for (const std::string& sequence : sequences) {
     for (const std::string& before : befores) {
