@@ -565,7 +565,10 @@ class LineRun {
   static constexpr size_t kHeldSpaces = 30;
 
   explicit LineRun(LineRunTarget& target)
-      : target_(target), capacity_(target.line_capacity()), keep_(kRunBytes + 2 * capacity_) {
+      : target_(target),
+        capacity_(target.line_capacity()),
+        keep_(kRunBytes + 2 * capacity_),
+        held_at_most_(capacity_ > kHeldSpaces ? kHeldSpaces : 0) {
     text_.reserve(keep_);  // once: a run rarely outgrows this
   }
   LineRun(const LineRun&) = delete;
@@ -662,7 +665,7 @@ class LineRun {
   MERVIK_ALWAYS_INLINE void item_end(size_t n) {
     const size_t begin = text_.size();
     const size_t end = begin + 2;
-    if (n > kHeldSpaces || (end > limit_ && begin > line_start_)) [[unlikely]]
+    if (n > held_at_most_ || (end > limit_ && begin > line_start_)) [[unlikely]]
       return long_item_end(n);
     char* out = text_.reserve(kHeldSpaces + 2);
     std::memcpy(out, ",\n                              ", kHeldSpaces + 2);
@@ -839,6 +842,9 @@ class LineRun {
   LineRunTarget& target_;
   const size_t capacity_;
   const size_t keep_;  // the storage made for a run, kept from run to run
+  // The most spaces item_end holds back in its one store: none where a line's capacity is so
+  // small that they could go alone as a fragment.
+  const size_t held_at_most_;
   StringBuffer text_;
   size_t line_start_ = 0;  // where the unfinished line begins in text_
   // line_start_ + capacity_: while the text ends before it, neither the unfinished line nor any
