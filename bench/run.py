@@ -463,6 +463,8 @@ def readme_summary(rows):
     out = ["| dataset | ÷ orjson, indent 2 (fresh process) | ÷ `json.dumps(indent=4)` | "
            "÷ `pprint.pformat(width=1)` | print ÷ (format + one write): /dev/null, file, pipe |",
            "| --- | ---: | ---: | ---: | ---: |"]
+    # json.dumps is matched by prefix: for dataclasses its peer is json.dumps(indent=4,
+    # default=vars).
     for name in datasets.STRUCTURED:
         warm, fresh = cell(name, PF2, ORJSON2), cell(name + FRESH, PF2, ORJSON2)
         prints = ", ".join(cell(f"{name} → {t}", "mervik.pretty_print", FORMAT_AND_WRITE)
